@@ -1,0 +1,107 @@
+// The gateway's reply body: test definitions for the monitors and commands
+// that steer the agent, one per line.
+#include <cctype>
+
+#include "agent/LogFormat.h"
+#include "agent/MainWorker.h"
+#include "agent/TextFields.h"
+#include "corelib/ExceptionRecord.h"
+
+namespace {
+
+constexpr const char* kUnit = "MainWorker";
+
+uint32_t non_negative(int32_t n) { return n < 0 ? 0u : static_cast<uint32_t>(n); }
+
+}  // namespace
+
+void CMainWorker::ProcessCommands(const std::string& body) {
+  try {
+    if (body.empty()) return;
+    if (body == "111111") {
+      // The gateway ended the session; the next pass authorises again.
+      std::lock_guard<std::mutex> lock(m_credentialsLock);
+      m_sessionID.clear();
+      m_authorized = false;
+      return;
+    }
+    std::vector<std::string> lines = SplitText(body, '\n');
+    if (lines.empty()) return;
+    for (const std::string& line : lines) {
+      AppendLog(Format("Processing command '%s'...", line.c_str()));
+      if (DispatchTest(line)) continue;
+      std::vector<std::string> fields = SplitText(line, '\t');
+      if (!fields.empty()) ExecuteCommand(fields);
+    }
+    AppendLog("Data processed successfully.");
+  } catch (...) {
+    EXCEPTION_RECORD(kUnit);
+  }
+}
+
+bool CMainWorker::DispatchTest(const std::string& line) {
+  if (line.size() < 3) return false;
+  // Each monitor takes the lines of its codes (CU, MM, DK, LE, HP, PG, NT, PR,
+  // SP/TR followed by A, M or D) once it is built in; until then every line is
+  // tried as a command.
+  return false;
+}
+
+void CMainWorker::ExecuteCommand(const std::vector<std::string>& fields) {
+  const std::string& name = fields[0];
+  const size_t n = fields.size();
+  if (name == "POL" && n >= 3) {
+    AppendLog(Format("POL command received: timeout: '%s'", fields[2].c_str()));
+    SetPollInterval(non_negative(ReadNumber(fields[2])));
+  } else if (name == "CHK" && n >= 3) {
+    AppendLog(Format("CHK command received: interval: '%s'", fields[2].c_str()));
+    SetCheckInterval(ReadNumber(fields[2]));
+  } else if (name == "UPD" && n >= 3) {
+    AppendLog(Format("(Upgrade) UPD command received: '%s' '%s' '%s'", fields[1].c_str(), fields[2].c_str(),
+                     n > 3 ? fields[3].c_str() : ""));
+    StoreUpgradeOrder(fields[1], fields[2]);
+    // The download thread starts here, unless an upgrade is already under way.
+  } else if (name == "BFS" && n >= 2) {
+    AppendLog(Format("BFS command received: size: '%s'", fields[1].c_str()));
+    SetBufferSize(non_negative(ReadNumber(fields[1])));
+  } else if (name == "CLT" && n >= 2) {
+    const std::string& value = n >= 3 ? fields[2] : fields[1];
+    AppendLog(Format("CLT command received: timeout: '%s'", value.c_str()));
+    SetCacheLimitMinutes(non_negative(ReadNumber(value)));
+  } else if (name == "RPL") {
+    ResendLists();
+  }
+}
+
+void CMainWorker::SetCheckInterval(int32_t seconds) {
+  if (seconds < 1) return;
+  // Each monitor whose check period differs takes the new one and makes all
+  // its tests due at its next tick.
+}
+
+void CMainWorker::ResendLists() {
+  // The disk, network adapter and process monitors forget their remembered
+  // inventories, so the next pass sends all three in full.
+}
+
+bool CMainWorker::StoreUpgradeOrder(const std::string& version, const std::string& location) {
+  if (version.empty() || location.empty()) return false;
+  std::lock_guard<std::mutex> lock(m_upgradeLock);
+  bool hasScheme = location.size() >= 5 && tolower(static_cast<unsigned char>(location[0])) == 'h' &&
+                   tolower(static_cast<unsigned char>(location[1])) == 't' &&
+                   tolower(static_cast<unsigned char>(location[2])) == 't' &&
+                   tolower(static_cast<unsigned char>(location[3])) == 'p';
+  m_upgradeLocation = hasScheme ? location : "https://" + location;
+  m_upgradeVersion = version;
+  return true;
+}
+
+std::string CMainWorker::GetUpgradeVersion() const {
+  std::lock_guard<std::mutex> lock(m_upgradeLock);
+  return m_upgradeVersion;
+}
+
+std::string CMainWorker::GetUpgradeLocation() const {
+  std::lock_guard<std::mutex> lock(m_upgradeLock);
+  return m_upgradeLocation;
+}

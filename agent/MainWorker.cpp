@@ -1,0 +1,423 @@
+#include "agent/MainWorker.h"
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <system_error>
+
+#include "agent/AgentIdentity.h"
+#include "agent/AgentLog.h"
+#include "agent/LogFormat.h"
+#include "agent/TextFields.h"
+#include "corelib/ExceptionRecord.h"
+#include "corelib/utf8.h"
+#include "platform/config_values.h"
+
+std::atomic<bool> g_workerExists{false};
+
+namespace {
+
+constexpr const char* kUnit = "MainWorker";
+
+std::string value_or_empty(const std::optional<std::string>& v) { return v ? *v : std::string(); }
+
+}  // namespace
+
+MainLoopWait ComputeMainLoopWait(uint32_t pollInterval, size_t cachedResults, int64_t secondsSinceWake) {
+  if (pollInterval == 0) return {1, 60};
+  if (cachedResults > 0) return {1, pollInterval};
+  int64_t rest = static_cast<int64_t>(pollInterval) - secondsSinceWake;
+  return {rest > 0 ? static_cast<uint32_t>(rest) : 1u, pollInterval};
+}
+
+CMainWorker::CMainWorker(WorkerSeams seams)
+    : m_seams(seams), m_settings(seams.config), m_cache([this](const std::string& line) { AppendLog(line); }) {
+  try {
+    m_email = value_or_empty(m_settings.GetEmail());
+    m_password = value_or_empty(m_settings.GetPassword());
+    m_agentKey = value_or_empty(m_settings.GetAgentKey());
+    m_agentName = value_or_empty(m_settings.GetAgentName());
+    m_proxy = value_or_empty(m_settings.GetProxy());
+    m_ignoreCertErrors = m_settings.GetIgnoreCertErrors();
+
+    m_gatewayHost = agent_identity::kDefaultGatewayHost;
+    m_gatewayPath = agent_identity::kDefaultGatewayPath;
+    m_gatewayPort = agent_identity::kDefaultGatewayPort;
+    if (auto host = m_settings.GetHost()) {
+      GatewayAddress address;
+      if (SplitGatewayUrl(*host, address)) {
+        m_gatewayHost = address.host;
+        m_gatewayPath = address.path;
+        m_gatewayPort = address.port;
+        m_useSecureConnection = address.secure;
+      }
+    }
+    m_zlibAvailable = m_seams.compression.Available();
+    m_lastStatusTime = m_seams.now();
+    m_seams.system.EnableDebugPrivilege();
+    m_hostName = m_seams.system.HostName();
+    m_osVersion = m_seams.system.OSVersionString();
+
+    AppendLog(Format(
+        "\r\n******** Monitoring agent configuration ********\r\n     Login name: '%s'\r\n      Agent key: "
+        "'%s'\r\n     Agent name: '%s'\r\n         Server: '%s'\r\n            Url: '%s'\r\n           Port: "
+        "'%d'\r\n  Agent version: '%s'\r\n     OS Version: '%s'\r\n       Hostname: '%s'\r\n     Build date: '%s "
+        "%s'\r\n************************************************\r\n",
+        m_email.c_str(), m_agentKey.c_str(), m_agentName.c_str(), m_gatewayHost.c_str(), m_gatewayPath.c_str(),
+        m_gatewayPort, agent_identity::kVersion, m_osVersion.c_str(), m_hostName.c_str(),
+        agent_identity::kBuildDate, agent_identity::kBuildTime));
+    g_workerExists = true;
+
+    if ((!m_agentKey.empty() || (!m_email.empty() && !m_password.empty())) && !m_agentName.empty()) {
+      std::string message;
+      if (!StartWork(&message)) m_seams.system.ReportError(message);
+    }
+  } catch (...) {
+    EXCEPTION_RECORD(kUnit);
+  }
+}
+
+CMainWorker::~CMainWorker() {
+  try {
+    StopAllWorks();
+    g_workerExists = false;
+    m_seams.exchange.Abort();
+    JoinSendThread();
+    std::lock_guard<std::mutex> lock(m_threadLock);
+    if (m_mainThread.joinable()) m_mainThread.join();
+  } catch (...) {
+    EXCEPTION_RECORD(kUnit);
+  }
+}
+
+// ---- lifecycle ---------------------------------------------------------------
+
+bool CMainWorker::StartWork(std::string* message) {
+  try {
+    std::lock_guard<std::mutex> control(m_controlLock);
+    if (GetWorkState() != Stopped) {
+      if (message) *message = "Halvren is already running.";
+      return true;
+    }
+    {
+      std::lock_guard<std::mutex> lock(m_credentialsLock);
+      if (m_agentKey.empty() && (m_email.empty() || m_password.empty())) {
+        if (message) *message = "The Agent Key is empty.";
+        return false;
+      }
+      if (m_agentName.empty()) {
+        if (message) *message = "The Agent Name is empty.";
+        return false;
+      }
+      // The monitors are given this worker as their owner here.
+      m_sessionID.clear();
+      m_authorized = false;
+    }
+    {
+      std::lock_guard<std::mutex> lock(m_threadLock);
+      if (m_mainThread.joinable()) m_mainThread.join();  // ended on its own earlier
+      {
+        std::lock_guard<std::mutex> stop(m_stopLock);
+        m_stopSignalled = false;
+      }
+      try {
+        m_mainThread = std::thread([this] { mainWork(); });
+      } catch (const std::system_error& e) {
+        std::string text = m_seams.system.ErrorMessage(static_cast<uint32_t>(e.code().value()));
+        m_seams.system.ReportError(text);
+        if (message) *message = text;
+        return false;
+      }
+      SetWorkState(Working);
+    }
+    NotifyStatus(5, std::string("Initialization completed"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    return true;
+  } catch (...) {
+    EXCEPTION_RECORD(kUnit);
+    return false;
+  }
+}
+
+bool CMainWorker::StopAllWorks(std::string* message) {
+  try {
+    {
+      std::lock_guard<std::mutex> lock(m_stateLock);
+      if (m_workState == Stopped) {
+        if (message) *message = "Agent is already stopped.";
+        return true;
+      }
+      if (m_workState == Stopping) {
+        if (message) *message = "Currently, the agent stops all work, wait for completion of the process.";
+        return false;
+      }
+      // Claimed at once, so that a second stop from another thread backs off.
+      m_workState = Stopping;
+    }
+    std::lock_guard<std::mutex> control(m_controlLock);
+    // The nine monitors are stopped here, in member order, and the custom
+    // monitor manager is destroyed.
+    {
+      std::lock_guard<std::mutex> lock(m_sendLock);
+      m_sendFinished.notify_all();  // authorize stops waiting for the exchange
+    }
+    {
+      std::lock_guard<std::mutex> lock(m_stopLock);
+      m_stopSignalled = true;
+    }
+    m_stopEvent.notify_all();
+    // Cut a running exchange short; its thread then finds the work stopping
+    // and leaves without touching the cache's pending batch.
+    m_seams.exchange.Abort();
+    {
+      std::lock_guard<std::mutex> lock(m_threadLock);
+      if (m_mainThread.joinable() && m_mainThread.get_id() != std::this_thread::get_id()) m_mainThread.join();
+    }
+    m_authorized = false;
+    SetPollInterval(0);
+    return true;
+  } catch (...) {
+    EXCEPTION_RECORD(kUnit);
+    return false;
+  }
+}
+
+uint32_t CMainWorker::GetWorkState() const {
+  std::lock_guard<std::mutex> lock(m_stateLock);
+  return m_workState;
+}
+
+void CMainWorker::SetWorkState(uint32_t state) {
+  {
+    std::lock_guard<std::mutex> lock(m_stateLock);
+    m_workState = state;
+  }
+  std::lock_guard<std::mutex> lock(m_sendLock);
+  m_sendFinished.notify_all();
+}
+
+bool CMainWorker::StopRequested() {
+  std::lock_guard<std::mutex> lock(m_stopLock);
+  return m_stopSignalled;
+}
+
+bool CMainWorker::PauseWhileWorking(int ms) {
+  std::unique_lock<std::mutex> lock(m_stopLock);
+  return !m_stopEvent.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_stopSignalled; });
+}
+
+// ---- the main loop ------------------------------------------------------------
+
+void CMainWorker::mainWork() {
+  try {
+    auto lastWake = std::chrono::steady_clock::now();
+    for (;;) {
+      auto since = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - lastWake);
+      MainLoopWait wait = ComputeMainLoopWait(GetPollInterval(), m_cache.Count(), since.count());
+      if (wait.pollInterval != GetPollInterval()) SetPollInterval(wait.pollInterval);
+      bool stopped;
+      {
+        std::unique_lock<std::mutex> lock(m_stopLock);
+        stopped = m_stopEvent.wait_for(lock, std::chrono::seconds(wait.seconds), [this] { return m_stopSignalled; });
+      }
+      lastWake = std::chrono::steady_clock::now();
+      if (stopped) {
+        if (GetWorkState() == Stopping) break;
+        std::lock_guard<std::mutex> lock(m_stopLock);
+        m_stopSignalled = false;
+        continue;
+      }
+      MainLoop();
+      // Once authorised, the custom-monitor manager is created here and its
+      // job poll runs on this thread.
+    }
+  } catch (...) {
+    EXCEPTION_RECORD(kUnit);
+  }
+  NotifyStatus(4, std::string("All monitors are stopped."));
+  SetWorkState(Stopped);
+}
+
+void CMainWorker::MainLoop() {
+  try {
+    if (m_authorized) {
+      if (GetWorkState() == Working) {
+        AddListsToCache();
+        authorize();
+      }
+      return;
+    }
+    NotifyStatus(10, std::string("Authorizing..."));
+    if (GetWorkState() == Working) authorize();
+    CleanUpgradeFolder();
+    if (m_authorized) {
+      for (int i = 0; i < 9 && GetWorkState() == Working; ++i) {
+        if (!PauseWhileWorking(500)) break;
+      }
+      if (GetWorkState() == Working) {
+        AddListsToCache();
+        authorize();  // carries the first results
+      }
+    }
+  } catch (...) {
+    EXCEPTION_RECORD(kUnit);
+  }
+}
+
+void CMainWorker::AddListsToCache() {
+  // The disk, network adapter and process monitors report their inventories
+  // here, in that order, when they changed.
+}
+
+void CMainWorker::CleanUpgradeFolder() {
+  std::optional<std::string> path;
+  {
+    std::lock_guard<std::mutex> lock(m_credentialsLock);
+    path = m_settings.GetUpgradePath();
+  }
+  if (!path) return;
+  std::string temp = m_seams.system.TempFolder();
+  auto lower = [](std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(tolower(c)); });
+    return s;
+  };
+  // Only a folder inside the temporary-files folder is ever deleted.
+  if (!temp.empty() && temp.size() <= 260 && path->size() > temp.size() &&
+      lower(*path).compare(0, temp.size(), lower(temp)) == 0) {
+    m_seams.system.DeleteFolderTree(*path);
+  }
+  std::lock_guard<std::mutex> lock(m_credentialsLock);
+  m_settings.DeleteUpgradePath();
+}
+
+// ---- status -------------------------------------------------------------------
+
+void CMainWorker::NotifyStatus(uint32_t code, const std::wstring& text) {
+  std::string utf8;
+  WideToUtf8(text.c_str(), utf8);
+  NotifyStatus(code, utf8);
+}
+
+void CMainWorker::NotifyStatus(uint32_t code, const std::string& text) {
+  try {
+    if (GetTrace()) AppendLog(text);
+    time_t now = m_seams.now();
+    std::lock_guard<std::recursive_mutex> lock(m_statusLock);
+    // While authorised, repeated failures reach the listeners at most once per 120 seconds.
+    if (m_authorized && (code == 2 || code == 9) && now - m_lastStatusTime < 120) return;
+    for (IStatusListener* listener : m_listeners) listener->StatusChanged(code, text);
+    if (code != 6 && code != 7 && code != 10) {
+      m_lastStatusCode = code;
+      m_lastStatusTime = now;
+    }
+    if (code == 8) m_listeners.clear();
+  } catch (...) {
+    EXCEPTION_RECORD(kUnit);
+  }
+}
+
+void CMainWorker::AddListener(IStatusListener* listener) {
+  if (!g_workerExists || !listener) return;
+  std::lock_guard<std::recursive_mutex> lock(m_statusLock);
+  m_listeners.push_back(listener);
+}
+
+void CMainWorker::RemoveListener(IStatusListener* listener) {
+  if (!g_workerExists) return;
+  std::lock_guard<std::recursive_mutex> lock(m_statusLock);
+  auto it = std::find(m_listeners.begin(), m_listeners.end(), listener);
+  if (it != m_listeners.end()) m_listeners.erase(it);
+}
+
+uint32_t CMainWorker::GetLastStatusCode() const {
+  std::lock_guard<std::recursive_mutex> lock(m_statusLock);
+  return m_lastStatusCode;
+}
+
+// ---- settings -------------------------------------------------------------------
+
+uint32_t CMainWorker::GetPollInterval() const {
+  std::lock_guard<std::mutex> lock(m_pollLock);
+  return m_pollInterval;
+}
+
+void CMainWorker::SetPollInterval(uint32_t seconds) {
+  std::lock_guard<std::mutex> lock(m_pollLock);
+  m_pollInterval = seconds;
+}
+
+uint32_t CMainWorker::GetCacheLimitMinutes() const {
+  std::lock_guard<std::mutex> lock(m_cacheLimitLock);
+  return m_cacheLimitMinutes;
+}
+
+void CMainWorker::SetCacheLimitMinutes(uint32_t minutes) {
+  std::lock_guard<std::mutex> lock(m_cacheLimitLock);
+  m_cacheLimitMinutes = std::clamp<uint32_t>(minutes, 60, 14400);
+  // Forwarded to the custom-monitor manager once it exists.
+}
+
+uint32_t CMainWorker::GetBufferSize() const {
+  std::lock_guard<std::mutex> lock(m_bufferSizeLock);
+  return m_bufferSize;
+}
+
+void CMainWorker::SetBufferSize(uint32_t bytes) {
+  std::lock_guard<std::mutex> lock(m_bufferSizeLock);
+  m_bufferSize = std::clamp<uint32_t>(bytes, 16384, 262144);
+}
+
+std::string CMainWorker::GetEMail() const {
+  std::lock_guard<std::mutex> lock(m_credentialsLock);
+  return m_email;
+}
+
+std::string CMainWorker::GetAgentKey() const {
+  std::lock_guard<std::mutex> lock(m_credentialsLock);
+  return m_agentKey;
+}
+
+std::string CMainWorker::GetAgentName() const {
+  std::lock_guard<std::mutex> lock(m_credentialsLock);
+  return m_agentName;
+}
+
+std::string CMainWorker::GetProxy() const {
+  std::lock_guard<std::mutex> lock(m_credentialsLock);
+  return m_proxy;
+}
+
+std::string CMainWorker::GetSessionID() const {
+  std::lock_guard<std::mutex> lock(m_credentialsLock);
+  return m_sessionID;
+}
+
+bool CMainWorker::SetRegistration(const char* agentKey, const char* agentName) {
+  if (!agentKey || !agentName) return false;
+  {
+    std::lock_guard<std::mutex> lock(m_credentialsLock);
+    m_agentKey = agentKey;
+    m_agentName = agentName;
+  }
+  NotifyStatus(7, std::string("Registration info will be set after server approval."));
+  m_authorized = false;
+  return true;
+}
+
+void CMainWorker::ForgetRegistration() {
+  std::lock_guard<std::mutex> lock(m_credentialsLock);
+  m_settings.DeleteRegistration();
+  m_email.clear();
+  m_password.clear();
+  m_agentKey.clear();
+  m_agentName.clear();
+}
+
+void CMainWorker::SetTrace(bool on) {
+  std::lock_guard<std::mutex> lock(m_credentialsLock);
+  m_settings.SetTrace(on ? 10 : 0);
+}
+
+bool CMainWorker::GetTrace() const { return platform::read_trace_level(m_seams.config) != 0; }
+
+void CMainWorker::AppendLog(const std::string& line) const { AgentLog(line); }

@@ -1,0 +1,183 @@
+// CMainWorker: the spine of the agent. One per process. It holds the identity
+// and settings, runs the main loop thread that authorises with the gateway and
+// exchanges a report every poll interval, executes the gateway's commands,
+// owns the result cache and the monitors, and fires status events.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "agent/AgentSettings.h"
+#include "agent/ResultCache.h"
+#include "agent/StatusListener.h"
+#include "platform/compression.h"
+#include "platform/config_store.h"
+#include "platform/gateway_exchange.h"
+#include "platform/system_info.h"
+
+class CMonResult2;
+
+// The operating system as the worker sees it; tests hand in fakes.
+struct WorkerSeams {
+  platform::ConfigStore& config;
+  IGatewayExchange& exchange;
+  ICompression& compression;
+  ISystemInfo& system;
+  std::function<time_t()> now = [] { return time(nullptr); };
+};
+
+// Wait of the main loop before its next pass, in seconds. A poll interval of 0
+// (fresh start) becomes 60 with a 1-second first wait; waiting results are
+// sent every second; otherwise the rest of the interval since the last wake.
+struct MainLoopWait {
+  uint32_t seconds;
+  uint32_t pollInterval;  // the poll interval to keep
+};
+MainLoopWait ComputeMainLoopWait(uint32_t pollInterval, size_t cachedResults, int64_t secondsSinceWake);
+
+class CMainWorker {
+ public:
+  enum WorkState : uint32_t { Stopped = 1, Working = 2, Stopping = 4 };
+
+  explicit CMainWorker(WorkerSeams seams);
+  virtual ~CMainWorker();
+  CMainWorker(const CMainWorker&) = delete;
+  CMainWorker& operator=(const CMainWorker&) = delete;
+
+  // Lifecycle. `message`, when given, receives the reason or remark.
+  bool StartWork(std::string* message = nullptr);
+  bool StopAllWorks(std::string* message = nullptr);
+
+  void NotifyStatus(uint32_t code, const std::string& text);
+  void NotifyStatus(uint32_t code, const std::wstring& text);
+  void AddListener(IStatusListener* listener);
+  void RemoveListener(IStatusListener* listener);
+
+  uint32_t GetWorkState() const;
+  uint32_t GetPollInterval() const;
+  void SetPollInterval(uint32_t seconds);
+  uint32_t GetCacheLimitMinutes() const;
+  void SetCacheLimitMinutes(uint32_t minutes);  // clamped to 60..14400
+  uint32_t GetBufferSize() const;
+  void SetBufferSize(uint32_t bytes);  // clamped to 16384..262144
+  uint32_t GetLastStatusCode() const;
+  std::string GetEMail() const;
+  std::string GetAgentKey() const;
+  std::string GetAgentName() const;
+  std::string GetProxy() const;
+  bool IsAuthorized() const { return m_authorized; }
+  std::string GetSessionID() const;
+
+  // Registration and settings from the control object.
+  bool SetRegistration(const char* agentKey, const char* agentName);
+  void ForgetRegistration();
+  void SetProxy(const char* proxy);
+  void SetTrace(bool on);
+  bool GetTrace() const;
+
+  // The gateway the constructor settled on.
+  const std::string& GatewayHost() const { return m_gatewayHost; }
+  const std::string& GatewayPath() const { return m_gatewayPath; }
+  uint16_t GatewayPort() const { return m_gatewayPort; }
+  bool UseSecureConnection() const { return m_useSecureConnection; }
+  bool CompressionAvailable() const { return m_zlibAvailable; }
+
+  // Results.
+  void AddToCache(const CMonResult2* record) { m_cache.AddToCache(record); }
+  size_t CachedResults() const { return m_cache.Count(); }
+
+  // Gateway session.
+  void authorize();
+  int SendPerfData();
+  std::string BuildRequestHeaders(uint32_t checksum, uint32_t uncompressedSize);
+  void ProcessAuthorizationResult(const std::string& value);
+  void ProcessServerReply(const std::string& body, uint32_t error, uint32_t status);
+  std::string HashedPassword() const;
+
+  // Gateway commands.
+  void ProcessCommands(const std::string& body);
+  bool DispatchTest(const std::string& line);
+  void ExecuteCommand(const std::vector<std::string>& fields);
+  void SetCheckInterval(int32_t seconds);
+  void ResendLists();
+  std::string GetUpgradeVersion() const;
+  std::string GetUpgradeLocation() const;
+
+  void AppendLog(const std::string& line) const;
+
+ protected:
+  void SetWorkState(uint32_t state);
+
+ private:
+  void mainWork();
+  void MainLoop();
+  void AddListsToCache();
+  void CleanUpgradeFolder();
+  void BuildBody(const std::vector<uint8_t>& payload, GatewayRequest& request, uint32_t& checksum,
+                 uint32_t& uncompressedSize);
+  bool StoreUpgradeOrder(const std::string& version, const std::string& location);
+  bool StopRequested();
+  // Waits up to `ms` unless the work stops first; false when it stopped.
+  bool PauseWhileWorking(int ms);
+  void JoinSendThread();
+
+  WorkerSeams m_seams;
+
+  mutable std::mutex m_stateLock;
+  uint32_t m_workState = Stopped;
+  std::mutex m_controlLock;  // one StartWork or StopAllWorks at a time
+
+  std::mutex m_stopLock;  // the stop event of the main loop
+  std::condition_variable m_stopEvent;
+  bool m_stopSignalled = false;
+
+  bool m_zlibAvailable = false;
+  mutable std::mutex m_pollLock;
+  uint32_t m_pollInterval = 0;
+  mutable std::mutex m_cacheLimitLock;
+  uint32_t m_cacheLimitMinutes = 300;
+  mutable std::mutex m_bufferSizeLock;
+  uint32_t m_bufferSize = 16384;
+
+  std::mutex m_threadLock;  // guards m_mainThread
+  std::thread m_mainThread;
+  std::thread m_sendThread;  // used by the main loop thread (and the destructor) only
+  std::mutex m_sendLock;
+  std::condition_variable m_sendFinished;
+  bool m_sendDone = true;
+
+  mutable std::recursive_mutex m_statusLock;  // a listener may report back from its callback
+  std::vector<IStatusListener*> m_listeners;
+  uint32_t m_lastStatusCode = 4;
+  time_t m_lastStatusTime = 0;
+
+  mutable std::mutex m_credentialsLock;
+  std::string m_sessionID;
+  std::string m_email, m_password, m_agentName, m_proxy, m_agentKey;
+  std::atomic<bool> m_authorized{false};
+  std::atomic<bool> m_connectionLost{false};
+
+  mutable AgentSettings m_settings;  // under m_credentialsLock
+  CResultCache m_cache;
+
+  mutable std::mutex m_upgradeLock;
+  std::string m_upgradeLocation, m_upgradeVersion;
+  std::atomic<bool> m_upgradeStarted{false};
+
+  std::string m_gatewayHost, m_gatewayPath;
+  uint16_t m_gatewayPort = 443;
+  bool m_useSecureConnection = true;
+  bool m_ignoreCertErrors = false;
+  std::string m_hostName, m_osVersion;
+};
+
+// Set while the process-wide worker exists; the control object checks it.
+extern std::atomic<bool> g_workerExists;
