@@ -79,6 +79,15 @@ std::string print_record(const uint8_t* record) {
   return line;
 }
 
+bool record_ui32(const uint8_t* record, uint32_t index, uint32_t& value) {
+  _U_D_C_ header;
+  memcpy(&header, record, sizeof header);
+  if (index >= header.ui32Count) return false;
+  // The UI32 section follows the header and the I32 section.
+  memcpy(&value, record + sizeof header + 4ull * header.i32Count + 4ull * index, sizeof value);
+  return true;
+}
+
 bool decode_body(const uint8_t* body, size_t size, uint64_t uncompressedSize,
                  std::vector<std::string>& lines, Error& error) {
   std::vector<uint8_t> inflated;

@@ -30,6 +30,10 @@ bool split_records(const uint8_t* data, size_t size, std::vector<Span>& records,
 // A record as udcw_print_data renders it.
 std::string print_record(const uint8_t* record);
 
+// UI32 value `index` of a record that passed split_records (UI32 0 is the
+// record type, 1 the test identifier); false when the record has fewer.
+bool record_ui32(const uint8_t* record, uint32_t index, uint32_t& value);
+
 // The whole decoding: inflate when uncompressedSize > 0, split, print each record.
 bool decode_body(const uint8_t* body, size_t size, uint64_t uncompressedSize,
                  std::vector<std::string>& lines, Error& error);

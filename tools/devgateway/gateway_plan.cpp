@@ -1,0 +1,109 @@
+#include "tools/devgateway/gateway_plan.h"
+
+namespace devgw {
+
+bool parse_decimal(const std::string& text, uint64_t max, uint64_t& value) {
+  if (text.empty() || text.size() > 20) return false;
+  uint64_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    unsigned digit = static_cast<unsigned>(c - '0');
+    if (v > (max - digit) / 10) return false;
+    v = v * 10 + digit;
+  }
+  value = v;
+  return true;
+}
+
+std::string PlanGroup::body() const {
+  std::string out;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (i) out += '\n';
+    out += lines[i];
+  }
+  return out;
+}
+
+namespace {
+
+bool empty_group(const PlanGroup& g) {
+  return g.lines.empty() && !g.forAuth && !g.status && !g.session && g.hangSeconds == 0;
+}
+
+// Applies one "!..." line to `group`; false with `reason` for an unknown or
+// malformed directive.
+bool apply_directive(const std::string& line, PlanGroup& group, std::string& reason) {
+  size_t blank = line.find(' ');
+  std::string name = line.substr(0, blank);
+  std::string arg = blank == std::string::npos ? std::string() : line.substr(blank + 1);
+  uint64_t n = 0;
+  if (name == "!auth" && arg.empty()) {
+    group.forAuth = true;
+  } else if (name == "!status") {
+    if (!parse_decimal(arg, 599, n) || n < 100) {
+      reason = "!status needs a number from 100 to 599";
+      return false;
+    }
+    group.status = static_cast<int>(n);
+  } else if (name == "!session") {
+    // The agent reads at most 127 characters of the header.
+    if (arg.size() > 127) {
+      reason = "!session value longer than 127 characters";
+      return false;
+    }
+    group.session = arg;
+  } else if (name == "!hang") {
+    if (!parse_decimal(arg, kMaxHangSeconds, n)) {
+      reason = "!hang needs a number of seconds up to " + std::to_string(kMaxHangSeconds);
+      return false;
+    }
+    group.hangSeconds = static_cast<unsigned>(n);
+  } else {
+    reason = "unknown directive '" + line + "'";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool parse_plan(const std::string& text, Plan& plan, std::string& error) {
+  plan = Plan{};
+  PlanGroup group;
+  int lineNumber = 0;
+  auto close_group = [&]() {
+    (group.forAuth ? plan.auth : plan.data).push_back(group);
+    group = PlanGroup{};
+  };
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(at, end - at);
+    at = end + 1;
+    ++lineNumber;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+
+    if (line.empty()) {
+      if (!empty_group(group)) close_group();
+      continue;
+    }
+    if (line[0] == '#') continue;
+    if (empty_group(group)) group.firstLine = lineNumber;
+    if (line == "---") {
+      close_group();
+    } else if (line[0] == '!') {
+      std::string reason;
+      if (!apply_directive(line, group, reason)) {
+        error = "plan line " + std::to_string(lineNumber) + ": " + reason;
+        return false;
+      }
+    } else {
+      group.lines.push_back(line);
+    }
+  }
+  if (!empty_group(group)) close_group();
+  return true;
+}
+
+}  // namespace devgw
