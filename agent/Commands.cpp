@@ -35,7 +35,7 @@ void CMainWorker::ProcessCommands(const std::string& body) {
     }
     AppendLog("Data processed successfully.");
   } catch (...) {
-    EXCEPTION_RECORD(kUnit);
+    LOG_EXCEPTION_RECORD(kUnit);
   }
 }
 

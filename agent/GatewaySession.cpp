@@ -48,7 +48,7 @@ void CMainWorker::authorize() {
     }
     if (done) JoinSendThread();
   } catch (...) {
-    EXCEPTION_RECORD(kUnit);
+    LOG_EXCEPTION_RECORD(kUnit);
   }
 }
 
@@ -81,7 +81,7 @@ int CMainWorker::SendPerfData() {
     if (!reply.failure.empty()) NotifyStatus(9, reply.failure);
     if (working()) ProcessServerReply(reply.body, reply.error, reply.status);
   } catch (...) {
-    EXCEPTION_RECORD(kUnit);
+    LOG_EXCEPTION_RECORD(kUnit);
   }
   return 0;
 }
@@ -179,7 +179,7 @@ void CMainWorker::ProcessAuthorizationResult(const std::string& value) {
     }
     m_authorized = true;
   } catch (...) {
-    EXCEPTION_RECORD(kUnit);
+    LOG_EXCEPTION_RECORD(kUnit);
   }
 }
 
@@ -202,7 +202,7 @@ void CMainWorker::ProcessServerReply(const std::string& body, uint32_t error, ui
                                     : Format("Server error %d received. %s", static_cast<int>(status), body.c_str());
     NotifyStatus(status == 401 || status == 403 ? 11 : 9, text);
   } catch (...) {
-    EXCEPTION_RECORD(kUnit);
+    LOG_EXCEPTION_RECORD(kUnit);
   }
 }
 

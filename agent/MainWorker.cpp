@@ -6,7 +6,7 @@
 #include <system_error>
 
 #include "agent/AgentIdentity.h"
-#include "agent/AgentLog.h"
+#include "agent/LogWriter.h"
 #include "agent/LogFormat.h"
 #include "agent/TextFields.h"
 #include "corelib/ExceptionRecord.h"
@@ -73,7 +73,7 @@ CMainWorker::CMainWorker(WorkerSeams seams)
       if (!StartWork(&message)) m_seams.system.ReportError(message);
     }
   } catch (...) {
-    EXCEPTION_RECORD(kUnit);
+    LOG_EXCEPTION_RECORD(kUnit);
   }
 }
 
@@ -86,7 +86,7 @@ CMainWorker::~CMainWorker() {
     std::lock_guard<std::mutex> lock(m_threadLock);
     if (m_mainThread.joinable()) m_mainThread.join();
   } catch (...) {
-    EXCEPTION_RECORD(kUnit);
+    LOG_EXCEPTION_RECORD(kUnit);
   }
 }
 
@@ -134,7 +134,7 @@ bool CMainWorker::StartWork(std::string* message) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     return true;
   } catch (...) {
-    EXCEPTION_RECORD(kUnit);
+    LOG_EXCEPTION_RECORD(kUnit);
     return false;
   }
 }
@@ -177,7 +177,7 @@ bool CMainWorker::StopAllWorks(std::string* message) {
     SetPollInterval(0);
     return true;
   } catch (...) {
-    EXCEPTION_RECORD(kUnit);
+    LOG_EXCEPTION_RECORD(kUnit);
     return false;
   }
 }
@@ -232,7 +232,7 @@ void CMainWorker::mainWork() {
       // job poll runs on this thread.
     }
   } catch (...) {
-    EXCEPTION_RECORD(kUnit);
+    LOG_EXCEPTION_RECORD(kUnit);
   }
   NotifyStatus(4, std::string("All monitors are stopped."));
   SetWorkState(Stopped);
@@ -260,7 +260,7 @@ void CMainWorker::MainLoop() {
       }
     }
   } catch (...) {
-    EXCEPTION_RECORD(kUnit);
+    LOG_EXCEPTION_RECORD(kUnit);
   }
 }
 
@@ -312,7 +312,7 @@ void CMainWorker::NotifyStatus(uint32_t code, const std::string& text) {
     }
     if (code == 8) m_listeners.clear();
   } catch (...) {
-    EXCEPTION_RECORD(kUnit);
+    LOG_EXCEPTION_RECORD(kUnit);
   }
 }
 
@@ -420,4 +420,4 @@ void CMainWorker::SetTrace(bool on) {
 
 bool CMainWorker::GetTrace() const { return platform::read_trace_level(m_seams.config) != 0; }
 
-void CMainWorker::AppendLog(const std::string& line) const { AgentLog(line); }
+void CMainWorker::AppendLog(const std::string& line) const { agent_log().AppendLogLine(line); }
