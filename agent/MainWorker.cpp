@@ -52,6 +52,7 @@ CMainWorker::CMainWorker(WorkerSeams seams)
         m_useSecureConnection = address.secure;
       }
     }
+    if (m_seams.initialListener) m_listeners.push_back(m_seams.initialListener);
     m_zlibAvailable = m_seams.compression.Available();
     m_lastStatusTime = m_seams.now();
     m_seams.system.EnableDebugPrivilege();

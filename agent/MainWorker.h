@@ -32,6 +32,8 @@ struct WorkerSeams {
   ICompression& compression;
   ISystemInfo& system;
   std::function<time_t()> now = [] { return time(nullptr); };
+  // Subscribed before the worker starts itself, so it hears the first events.
+  IStatusListener* initialListener = nullptr;
 };
 
 // Wait of the main loop before its next pass, in seconds. A poll interval of 0
