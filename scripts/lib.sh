@@ -1,7 +1,7 @@
 # Shared helpers of the scripts (sourced).
 
 # Debian packages the build, the tests and the demo need.
-HALVREN_PACKAGES=(cmake ninja-build g++ googletest libbenchmark-dev zlib1g-dev libcpp-httplib-dev
+HALVREN_PACKAGES=(cmake ninja-build g++ googletest libbenchmark-dev zlib1g-dev libcpp-httplib-dev pkg-config
   libssl-dev g++-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev libwine-dev wine64
   snmpd snmp clang libclang-rt-14-dev)
 

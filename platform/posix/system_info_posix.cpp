@@ -25,6 +25,8 @@ void SystemInfoPosix::DeleteFolderTree(const std::string& path) {
   std::filesystem::remove_all(path, ignored);
 }
 
-void SystemInfoPosix::ReportError(const std::string& text) { std::fprintf(stderr, "Halvren: %s\n", text.c_str()); }
+void SystemInfoPosix::ReportError(const std::string& text) {
+  std::fprintf(stderr, "Halvren: %s\n", text.c_str());
+}
 
 std::string SystemInfoPosix::ErrorMessage(uint32_t code) { return std::strerror(static_cast<int>(code)); }

@@ -19,8 +19,8 @@ uint32_t ZlibDirect::Adler32(uint32_t adler, const uint8_t* data, size_t size) {
   if (data == nullptr) return static_cast<uint32_t>(adler32(adler, nullptr, 0));
   uLong sum = adler;
   while (size > 0) {
-    const uInt piece = size > std::numeric_limits<uInt>::max() ? std::numeric_limits<uInt>::max()
-                                                                : static_cast<uInt>(size);
+    const uInt piece =
+        size > std::numeric_limits<uInt>::max() ? std::numeric_limits<uInt>::max() : static_cast<uInt>(size);
     sum = adler32(sum, data, piece);
     data += piece;
     size -= piece;

@@ -1,7 +1,10 @@
 #include "platform/win32/system_info_win32.h"
 
+// Windows Sockets before windows.h, the shell's header after it.
 #include <winsock2.h>
+
 #include <windows.h>
+
 #include <shellapi.h>
 
 #include "platform/win32/error_text.h"

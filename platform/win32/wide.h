@@ -28,6 +28,8 @@ inline std::string Narrow(const wchar_t* wide, int length = -1) {
   return utf8;
 }
 
-inline std::string Narrow(const std::wstring& wide) { return Narrow(wide.data(), static_cast<int>(wide.size())); }
+inline std::string Narrow(const std::wstring& wide) {
+  return Narrow(wide.data(), static_cast<int>(wide.size()));
+}
 
 }  // namespace win32

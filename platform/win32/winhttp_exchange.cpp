@@ -14,9 +14,9 @@ namespace {
 
 // Flags that let a request through a certificate the machine does not trust:
 // unknown authority, wrong usage, name mismatch, expired or not yet valid.
-constexpr DWORD kRelaxedCertificateChecks = SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE |
-                                            SECURITY_FLAG_IGNORE_CERT_CN_INVALID |
-                                            SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;
+constexpr DWORD kRelaxedCertificateChecks =
+    SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE |
+    SECURITY_FLAG_IGNORE_CERT_CN_INVALID | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;
 static_assert(kRelaxedCertificateChecks == 0x3300, "the gateway's documented override");
 
 // Windows reports a certificate it does not accept as a secure failure;
@@ -123,8 +123,8 @@ class WinHttpExchange::Steps {
                                        WINHTTP_FLAG_REFRESH | (request_.secure ? WINHTTP_FLAG_SECURE : 0));
     if (!Keep(x_.request_, req, "Data sending failed on preparing http request.")) return;
     // Diagnostics only: an exchange without its trace lines still works.
-    WinHttpSetStatusCallback(Request(), &WinHttpExchange::StatusCallback, WINHTTP_CALLBACK_FLAG_ALL_NOTIFICATIONS,
-                             0);
+    WinHttpSetStatusCallback(Request(), &WinHttpExchange::StatusCallback,
+                             WINHTTP_CALLBACK_FLAG_ALL_NOTIFICATIONS, 0);
 
     if (Stopped()) return;
     if (!AddHeaders()) return;
@@ -140,7 +140,7 @@ class WinHttpExchange::Steps {
 
  private:
   bool Stopped() {
-    if (working_()) return false;
+    if (!working_ || working_()) return false;  // nobody to ask: the work goes on
     reply_.abandoned = true;
     return true;
   }
@@ -289,8 +289,8 @@ class WinHttpExchange::Steps {
 
 WinHttpExchange::~WinHttpExchange() { CloseHandles(); }
 
-void WinHttpExchange::Post(const GatewayRequest& request, const std::function<bool()>& working, const Log& log,
-                           GatewayReply& reply) {
+void WinHttpExchange::Post(const GatewayRequest& request, const std::function<bool()>& working,
+                           const Log& log, GatewayReply& reply) {
   reply = GatewayReply();
   WinsockScope winsock;
   CloseHandles();  // anything left from an exchange that was cut short
@@ -336,14 +336,19 @@ void WinHttpExchange::Write(const std::string& line) {
   if (log_ != nullptr && *log_) (*log_)(line);
 }
 
-void CALLBACK WinHttpExchange::StatusCallback(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD) {
+void CALLBACK WinHttpExchange::StatusCallback(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info,
+                                              DWORD) {
   if (context == 0) return;
   auto* self = reinterpret_cast<WinHttpExchange*>(context);
-  auto text = [info] { return info != nullptr ? win32::Narrow(static_cast<const wchar_t*>(info)) : std::string(); };
+  auto text = [info] {
+    return info != nullptr ? win32::Narrow(static_cast<const wchar_t*>(info)) : std::string();
+  };
   auto number = [info] { return info != nullptr ? *static_cast<const DWORD*>(info) : 0u; };
   std::string line;
   switch (status) {
-    case WINHTTP_CALLBACK_STATUS_NAME_RESOLVED: line = "WINHTTP_CALLBACK_STATUS_NAME_RESOLVED: " + text(); break;
+    case WINHTTP_CALLBACK_STATUS_NAME_RESOLVED:
+      line = "WINHTTP_CALLBACK_STATUS_NAME_RESOLVED: " + text();
+      break;
     case WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER:
       line = "WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER: " + text();
       break;

@@ -88,8 +88,8 @@ bool MakeCertificate(EVP_PKEY** keyOut, X509** certOut) {
   X509_gmtime_adj(X509_getm_notAfter(cert), 24 * 3600);
   X509_set_pubkey(cert, key);
   X509_NAME* name = X509_get_subject_name(cert);
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("localhost"), -1, -1,
-                             0);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("localhost"),
+                             -1, -1, 0);
   X509_set_issuer_name(cert, name);
   if (X509_sign(cert, key, EVP_sha256()) == 0) return false;
   *keyOut = key;

@@ -58,7 +58,8 @@ TEST(FormatOSVersion, DescribesEachVersionAsTheGatewayExpectsIt) {
       {"6.2 server core", WithProduct(Facts(6, 2, 9200, kServer, x64), 13),
        "Microsoft Windows Server 2012 Standard Edition (core installation) (build 9200) 64-bit"},
       {"5.2 R2 enterprise x64",
-       WithSP(WithR2(WithSuite(Facts(5, 2, 3790, kServer, x64), OSFacts::kSuiteEnterprise)), "Service Pack 2"),
+       WithSP(WithR2(WithSuite(Facts(5, 2, 3790, kServer, x64), OSFacts::kSuiteEnterprise)),
+              "Service Pack 2"),
        "Microsoft Windows Server 2003 R2, Enterprise x64 Edition Service Pack 2 (build 3790)"},
       {"5.2 XP x64", WithSP(Facts(5, 2, 3790, ws, x64), "Service Pack 2"),
        "Microsoft Windows XP Professional x64 Edition Service Pack 2 (build 3790)"},
@@ -71,16 +72,18 @@ TEST(FormatOSVersion, DescribesEachVersionAsTheGatewayExpectsIt) {
        "Microsoft Windows Server 2003, Compute Cluster Edition (build 3790)"},
       {"5.2 Itanium datacenter", WithSuite(Facts(5, 2, 3790, kServer, ia64), OSFacts::kSuiteDatacenter),
        "Microsoft Windows Server 2003, Datacenter Edition for Itanium-based Systems (build 3790)"},
-      {"5.2 Itanium standard", Facts(5, 2, 3790, kServer, ia64), "Microsoft Windows Server 2003,  (build 3790)"},
+      {"5.2 Itanium standard", Facts(5, 2, 3790, kServer, ia64),
+       "Microsoft Windows Server 2003,  (build 3790)"},
       {"5.2 storage server", WithSuite(Facts(5, 2, 3790, kServer, x86), OSFacts::kSuiteStorageServer),
        "Microsoft Windows Storage Server 2003Standard Edition (build 3790)"},
       {"5.2 home server", WithSuite(Facts(5, 2, 3790, kServer, x86), OSFacts::kSuiteHomeServer),
        "Microsoft Windows Home ServerStandard Edition (build 3790)"},
       {"5.1 home, product info ignored",
-       WithSP(WithProduct(WithSuite(Facts(5, 1, 2600, ws, x86), OSFacts::kSuitePersonal), 1), "Service Pack 3"),
+       WithSP(WithProduct(WithSuite(Facts(5, 1, 2600, ws, x86), OSFacts::kSuitePersonal), 1),
+              "Service Pack 3"),
        "Microsoft Windows XP Home Edition Service Pack 3 (build 2600)"},
-      {"5.0 advanced server", WithSP(WithSuite(Facts(5, 0, 2195, kServer, x86), OSFacts::kSuiteEnterprise),
-                                     "Service Pack 4"),
+      {"5.0 advanced server",
+       WithSP(WithSuite(Facts(5, 0, 2195, kServer, x86), OSFacts::kSuiteEnterprise), "Service Pack 4"),
        "Microsoft Windows 2000 Advanced Server Service Pack 4 (build 2195)"},
       {"5.0 professional", Facts(5, 0, 2195, ws, x86), "Microsoft Windows 2000 Professional (build 2195)"},
       {"4.0", Facts(4, 0, 1381, ws, x86), "Unknown Windows Version"},
@@ -95,7 +98,8 @@ TEST(FormatOSVersion, OnlyTheNTFamilyIsKnown) {
 }
 
 TEST(FormatOSVersion, StaysWithinItsBufferWithoutSplittingACharacter) {
-  const OSFacts ascii = WithSP(Facts(6, 1, 7601, OSFacts::kWorkstation, OSFacts::kArchX64), std::string(600, 'x'));
+  const OSFacts ascii =
+      WithSP(Facts(6, 1, 7601, OSFacts::kWorkstation, OSFacts::kArchX64), std::string(600, 'x'));
   const std::string a = FormatOSVersion(ascii);
   EXPECT_EQ(a.size(), kOSVersionMaxBytes);
   EXPECT_EQ(a.rfind("Microsoft Windows 7  xxx", 0), 0u);
@@ -104,7 +108,8 @@ TEST(FormatOSVersion, StaysWithinItsBufferWithoutSplittingACharacter) {
   // pack's blank are 22 bytes), so a plain cut at 511 would split one.
   std::string pack;
   for (int i = 0; i < 300; ++i) pack += "\xC3\xA9";
-  const std::string b = FormatOSVersion(WithSP(Facts(10, 0, 19045, OSFacts::kWorkstation, OSFacts::kArchX64), pack));
+  const std::string b =
+      FormatOSVersion(WithSP(Facts(10, 0, 19045, OSFacts::kWorkstation, OSFacts::kArchX64), pack));
   EXPECT_EQ(b.size(), kOSVersionMaxBytes - 1);
   EXPECT_EQ(b.substr(b.size() - 2), "\xC3\xA9");
 }

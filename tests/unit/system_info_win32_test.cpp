@@ -18,7 +18,9 @@ TEST(SystemInfoWin32, DescribesTheMachine) {
   const std::string host = info.HostName();
   EXPECT_FALSE(host.empty());
   EXPECT_NE(host, "Unknown");
-  std::printf("OS: %s\nhost: %s\n", os.c_str(), host.c_str());
+  const OSFacts facts = SystemInfoWin32::GatherOSFacts();
+  std::printf("OS: %s (product type %u)\nhost: %s\n", os.c_str(), static_cast<unsigned>(facts.productInfoType),
+              host.c_str());
 }
 
 TEST(SystemInfoWin32, TempFolderEndsWithABackslashAndExists) {
@@ -32,7 +34,8 @@ TEST(SystemInfoWin32, TempFolderEndsWithABackslashAndExists) {
 }
 
 bool WriteText(const std::wstring& path, const char* text) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file =
+      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
   const BOOL ok = ::WriteFile(file, text, static_cast<DWORD>(strlen(text)), &written, nullptr);

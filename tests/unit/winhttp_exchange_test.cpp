@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -26,7 +27,8 @@ TEST(WinHttpExchange, RefusedConnectionFailsOnMakingRequest) {
   WinHttpExchange exchange;
   std::vector<std::string> lines;
   GatewayReply reply;
-  exchange.Post(ToClosedPort(), [] { return true; }, [&](const std::string& l) { lines.push_back(l); }, reply);
+  exchange.Post(
+      ToClosedPort(), [] { return true; }, [&](const std::string& l) { lines.push_back(l); }, reply);
 
   EXPECT_FALSE(reply.abandoned);
   EXPECT_EQ(reply.failure, "Data sending failed on making request.");
@@ -60,8 +62,9 @@ TEST(WinHttpExchange, StoppedWorkAbandonsTheExchangeSilently) {
     int asked = 0;
     std::vector<std::string> lines;
     GatewayReply reply;
-    exchange.Post(ToClosedPort(), [&] { return asked++ < answers; },
-                  [&](const std::string& l) { lines.push_back(l); }, reply);
+    exchange.Post(
+        ToClosedPort(), [&] { return asked++ < answers; }, [&](const std::string& l) { lines.push_back(l); },
+        reply);
     EXPECT_TRUE(reply.abandoned) << answers;
     EXPECT_TRUE(reply.failure.empty()) << answers << ": " << reply.failure;
     EXPECT_EQ(reply.error, 0u) << answers;
@@ -77,7 +80,8 @@ TEST(WinHttpExchange, AbortWithNothingRunningIsHarmless) {
   exchange.Abort();
   // The next exchange runs normally: an earlier abort does not carry over.
   GatewayReply reply;
-  exchange.Post(ToClosedPort(), [] { return true; }, [](const std::string&) {}, reply);
+  exchange.Post(
+      ToClosedPort(), [] { return true; }, [](const std::string&) {}, reply);
   EXPECT_EQ(reply.error, static_cast<uint32_t>(ERROR_WINHTTP_CANNOT_CONNECT));
 }
 
@@ -103,7 +107,8 @@ TEST(WinHttpExchange, SecureFailureFlagsAreListedInTheirOrder) {
       {0, " (0)"},
       {0x8, " (8) WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA;"},
       {0x80000030u,
-       " (2147483696) WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID; WINHTTP_CALLBACK_STATUS_FLAG_CERT_DATE_INVALID;"
+       " (2147483696) WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID; "
+       "WINHTTP_CALLBACK_STATUS_FLAG_CERT_DATE_INVALID;"
        " WINHTTP_CALLBACK_STATUS_FLAG_SECURITY_CHANNEL_ERROR;"},
       {0x7,
        " (7) WINHTTP_CALLBACK_STATUS_FLAG_CERT_REV_FAILED; WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CERT;"
