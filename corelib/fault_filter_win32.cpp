@@ -1,6 +1,7 @@
 // The machine-fault side of the exception log (Windows only).
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdio>
 
 #include "corelib/ExLogger.h"
@@ -20,8 +21,8 @@ LONG WINAPI unhandled_fault(EXCEPTION_POINTERS* info) {
 int filterFunc(unsigned int code, EXCEPTION_POINTERS* info) {
   char text[256];
   const EXCEPTION_RECORD* record = info ? info->ExceptionRecord : nullptr;
-  int length = std::snprintf(text, sizeof(text), "\n\tMachine fault 0x%08X at address %p", code,
-                             record ? record->ExceptionAddress : nullptr);
+  unsigned long long address = record ? reinterpret_cast<uintptr_t>(record->ExceptionAddress) : 0;
+  int length = std::snprintf(text, sizeof(text), "\n\tMachine fault 0x%08X at address 0x%016llX", code, address);
   if (record && (code == EXCEPTION_ACCESS_VIOLATION || code == EXCEPTION_IN_PAGE_ERROR) &&
       record->NumberParameters >= 2 && length > 0 && static_cast<size_t>(length) < sizeof(text)) {
     const char* kind = record->ExceptionInformation[0] == 0 ? "reading" : record->ExceptionInformation[0] == 8 ? "executing" : "writing";
