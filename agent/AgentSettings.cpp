@@ -29,7 +29,8 @@ AgentSettings::AgentSettings(platform::ConfigStore& store) : m_store(store) {
   if (m_store.open_key(platform::kAgentKeyPath, ConfigAccess::ReadWrite, m_agent) != platform::kConfigOk) {
     m_agent.reset();
   }
-  if (m_store.open_key(platform::kSettingsKeyPath, ConfigAccess::ReadWrite, m_settings) != platform::kConfigOk) {
+  if (m_store.open_key(platform::kSettingsKeyPath, ConfigAccess::ReadWrite, m_settings) !=
+      platform::kConfigOk) {
     m_settings.reset();
   }
 }
@@ -83,29 +84,41 @@ std::optional<std::string> AgentSettings::GetEmail() const { return ReadString(m
 std::optional<std::string> AgentSettings::GetPassword() const { return ReadString(m_agent.get(), kPassword); }
 std::optional<std::string> AgentSettings::GetAgentKey() const { return ReadString(m_agent.get(), kAgentKey); }
 bool AgentSettings::SetAgentKey(const char* text) { return WriteAgentString(kAgentKey, text); }
-std::optional<std::string> AgentSettings::GetAgentName() const { return ReadString(m_agent.get(), kAgentName); }
+std::optional<std::string> AgentSettings::GetAgentName() const {
+  return ReadString(m_agent.get(), kAgentName);
+}
 bool AgentSettings::SetAgentName(const char* text) { return WriteAgentString(kAgentName, text); }
 std::optional<std::string> AgentSettings::GetAPIKey() const { return ReadString(m_agent.get(), kAPIKey); }
 bool AgentSettings::SetAPIKey(const char* text) { return WriteAgentString(kAPIKey, text); }
-std::optional<std::string> AgentSettings::GetSecretKey() const { return ReadString(m_agent.get(), kSecretKey); }
+std::optional<std::string> AgentSettings::GetSecretKey() const {
+  return ReadString(m_agent.get(), kSecretKey);
+}
 bool AgentSettings::SetSecretKey(const char* text) { return WriteAgentString(kSecretKey, text); }
-std::optional<std::string> AgentSettings::GetAuthToken() const { return ReadString(m_agent.get(), kAuthToken); }
+std::optional<std::string> AgentSettings::GetAuthToken() const {
+  return ReadString(m_agent.get(), kAuthToken);
+}
 bool AgentSettings::SetAuthToken(const char* text) { return WriteAgentString(kAuthToken, text); }
 
 uint32_t AgentSettings::GetAgentID() const { return ReadDword(m_agent.get(), kAgentID).value_or(kNoAgentID); }
 bool AgentSettings::SetAgentID(uint32_t id) { return WriteDword(m_agent.get(), kAgentID, id); }
 
 std::optional<std::string> AgentSettings::GetHost() const { return ReadString(m_settings.get(), kHost); }
-std::optional<std::string> AgentSettings::GetAPIHost() const { return ReadString(m_settings.get(), kAPIHost); }
+std::optional<std::string> AgentSettings::GetAPIHost() const {
+  return ReadString(m_settings.get(), kAPIHost);
+}
 std::optional<std::string> AgentSettings::GetProxy() const { return ReadString(m_settings.get(), kProxy); }
 bool AgentSettings::SetProxy(const char* text) { return WriteSettingsString(kProxy, text); }
 
 uint32_t AgentSettings::GetTrace() const {
   return ReadDword(m_settings.get(), platform::kTraceValueName).value_or(0);
 }
-bool AgentSettings::SetTrace(uint32_t level) { return WriteDword(m_settings.get(), platform::kTraceValueName, level); }
+bool AgentSettings::SetTrace(uint32_t level) {
+  return WriteDword(m_settings.get(), platform::kTraceValueName, level);
+}
 
-std::optional<std::string> AgentSettings::GetUpgradePath() const { return ReadString(m_settings.get(), kUpgradePath); }
+std::optional<std::string> AgentSettings::GetUpgradePath() const {
+  return ReadString(m_settings.get(), kUpgradePath);
+}
 bool AgentSettings::SetUpgradePath(const char* text) { return WriteSettingsString(kUpgradePath, text); }
 
 bool AgentSettings::DeleteUpgradePath() {

@@ -43,7 +43,9 @@ void cut_to_limit(std::string& text) {
 
 CLogWriter::CLogWriter(std::string prefix, platform::ConfigStore& store, FolderSource folder,
                        std::string companion_prefix)
-    : m_prefix(std::move(prefix)), m_companion(std::move(companion_prefix)), m_store(store),
+    : m_prefix(std::move(prefix)),
+      m_companion(std::move(companion_prefix)),
+      m_store(store),
       m_folder(std::move(folder)) {}
 
 CLogWriter::~CLogWriter() { Stop(); }
@@ -129,7 +131,8 @@ int CLogWriter::CopyLogFiles(const char* folder, int days, bool upgrade_started)
       return platform::copy_file_replacing(from, to);
     };
     std::string logs = m_folder();
-    if (m_companion.empty() || upgrade_started) return platform::copy_daily_logs(logs, folder, days, {m_prefix.c_str()}, copy);
+    if (m_companion.empty() || upgrade_started)
+      return platform::copy_daily_logs(logs, folder, days, {m_prefix.c_str()}, copy);
     return platform::copy_daily_logs(logs, folder, days, {m_companion.c_str(), m_prefix.c_str()}, copy);
   } catch (...) {
     return 0;

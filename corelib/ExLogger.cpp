@@ -26,7 +26,7 @@ std::atomic<ExLogger*> g_instance{nullptr};
 struct ExLogger::Impl {
   platform::ConfigStore& store;
   std::function<std::string()> folder;
-  std::timed_mutex mutex;  // the logger's one mutex
+  std::timed_mutex mutex;                             // the logger's one mutex
   std::unordered_map<uint32_t, std::string> pending;  // by thread; only threads with text
   std::atomic<bool> throwExceptions{true};
 
@@ -97,7 +97,9 @@ ExLogger& ExLogger::operator<<(uint16_t value) { return *this << static_cast<uns
 ExLogger& ExLogger::operator<<(int32_t value) { return *this << static_cast<long long>(value); }
 ExLogger& ExLogger::operator<<(uint32_t value) { return *this << static_cast<unsigned long long>(value); }
 ExLogger& ExLogger::operator<<(long value) { return *this << static_cast<long long>(value); }
-ExLogger& ExLogger::operator<<(unsigned long value) { return *this << static_cast<unsigned long long>(value); }
+ExLogger& ExLogger::operator<<(unsigned long value) {
+  return *this << static_cast<unsigned long long>(value);
+}
 ExLogger& ExLogger::operator<<(long long value) {
   m_impl->add_formatted("%lld", value);
   return *this;

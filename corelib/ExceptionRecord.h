@@ -6,7 +6,7 @@
 
 #include "corelib/ExLogger.h"
 
-#define LOG_EXCEPTION_RECORD(unit)                                                                   \
-  (ExLogger::instance() << "\n\tException in: " << (unit) << ", Line: " << __LINE__ << ", Function:" \
-                        << __PRETTY_FUNCTION__ << "\n\tSource file last compiled at " << __TIME__     \
-                        << " on date: " << __DATE__ << ExLoggerEndLine())
+#define LOG_EXCEPTION_RECORD(unit)                                                                     \
+  (ExLogger::instance() << "\n\tException in: " << (unit) << ", Line: " << __LINE__                    \
+                        << ", Function:" << __PRETTY_FUNCTION__ << "\n\tSource file last compiled at " \
+                        << __TIME__ << " on date: " << __DATE__ << ExLoggerEndLine())

@@ -22,10 +22,13 @@ int filterFunc(unsigned int code, EXCEPTION_POINTERS* info) {
   char text[256];
   const EXCEPTION_RECORD* record = info ? info->ExceptionRecord : nullptr;
   unsigned long long address = record ? reinterpret_cast<uintptr_t>(record->ExceptionAddress) : 0;
-  int length = std::snprintf(text, sizeof(text), "\n\tMachine fault 0x%08X at address 0x%016llX", code, address);
+  int length =
+      std::snprintf(text, sizeof(text), "\n\tMachine fault 0x%08X at address 0x%016llX", code, address);
   if (record && (code == EXCEPTION_ACCESS_VIOLATION || code == EXCEPTION_IN_PAGE_ERROR) &&
       record->NumberParameters >= 2 && length > 0 && static_cast<size_t>(length) < sizeof(text)) {
-    const char* kind = record->ExceptionInformation[0] == 0 ? "reading" : record->ExceptionInformation[0] == 8 ? "executing" : "writing";
+    const char* kind = record->ExceptionInformation[0] == 0   ? "reading"
+                       : record->ExceptionInformation[0] == 8 ? "executing"
+                                                              : "writing";
     std::snprintf(text + length, sizeof(text) - length, ", %s 0x%llx", kind,
                   static_cast<unsigned long long>(record->ExceptionInformation[1]));
   }

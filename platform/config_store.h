@@ -29,11 +29,11 @@ enum : uint32_t {
 // The Win32 error codes the core looks at.
 enum : long {
   kConfigOk = 0,
-  kConfigNotFound = 2,        // ERROR_FILE_NOT_FOUND
-  kConfigAccessDenied = 5,    // ERROR_ACCESS_DENIED
-  kConfigInvalidParam = 87,   // ERROR_INVALID_PARAMETER
-  kConfigNoMoreItems = 259,   // ERROR_NO_MORE_ITEMS
-  kConfigKeyDeleted = 1018,   // ERROR_KEY_DELETED
+  kConfigNotFound = 2,       // ERROR_FILE_NOT_FOUND
+  kConfigAccessDenied = 5,   // ERROR_ACCESS_DENIED
+  kConfigInvalidParam = 87,  // ERROR_INVALID_PARAMETER
+  kConfigNoMoreItems = 259,  // ERROR_NO_MORE_ITEMS
+  kConfigKeyDeleted = 1018,  // ERROR_KEY_DELETED
 };
 
 enum class ConfigAccess {

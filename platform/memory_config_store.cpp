@@ -1,33 +1,38 @@
 #include "platform/memory_config_store.h"
 
+#include <algorithm>
+
 namespace platform {
 
 namespace {
 
-std::string fold(const std::string& text) {
-  std::string out = text;
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
+char fold(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 }  // namespace
 
+bool MemoryConfigStore::CaseLess::operator()(std::string_view a, std::string_view b) const {
+  size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    char x = fold(a[i]), y = fold(b[i]);
+    if (x != y) return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
+  }
+  return a.size() < b.size();
+}
+
 class MemoryConfigStore::Key : public ConfigKey {
  public:
-  Key(MemoryConfigStore& store, std::weak_ptr<Node> node, bool writable)
-      : m_store(store), m_node(std::move(node)), m_writable(writable) {
+  Key(MemoryConfigStore& store, std::string path, uint64_t generation, bool writable)
+      : m_store(store), m_path(std::move(path)), m_generation(generation), m_writable(writable) {
     ++m_store.m_openHandles;
   }
   ~Key() override { --m_store.m_openHandles; }
 
   long read(const std::string& name, uint32_t& type, std::vector<uint8_t>& data) override {
     if (long code = m_store.m_failRead) return code;
-    std::lock_guard<std::mutex> lock(m_store.m_mutex);
-    auto node = m_node.lock();
+    std::shared_lock<std::shared_mutex> lock(m_store.m_mutex);
+    Node* node = m_store.locate(m_path, m_generation);
     if (!node) return kConfigKeyDeleted;
-    auto it = node->values.find(fold(name));
+    auto it = node->values.find(name);
     if (it == node->values.end()) return kConfigNotFound;
     type = it->second.type;
     data = it->second.data;
@@ -37,71 +42,83 @@ class MemoryConfigStore::Key : public ConfigKey {
   long write(const std::string& name, uint32_t type, const void* data, size_t size) override {
     if (!m_writable) return kConfigAccessDenied;
     if (long code = m_store.m_failWrite) return code;
-    std::lock_guard<std::mutex> lock(m_store.m_mutex);
-    auto node = m_node.lock();
+    std::unique_lock<std::shared_mutex> lock(m_store.m_mutex);
+    Node* node = m_store.locate(m_path, m_generation);
     if (!node) return kConfigKeyDeleted;
     const auto* bytes = static_cast<const uint8_t*>(data);
-    node->values[fold(name)] = Value{type, std::vector<uint8_t>(bytes, bytes + size)};
+    node->values[name] = Value{type, std::vector<uint8_t>(bytes, bytes + size)};
     return kConfigOk;
   }
 
   long delete_value(const std::string& name) override {
     if (!m_writable) return kConfigAccessDenied;
     if (long code = m_store.m_failWrite) return code;
-    std::lock_guard<std::mutex> lock(m_store.m_mutex);
-    auto node = m_node.lock();
+    std::unique_lock<std::shared_mutex> lock(m_store.m_mutex);
+    Node* node = m_store.locate(m_path, m_generation);
     if (!node) return kConfigKeyDeleted;
-    return node->values.erase(fold(name)) ? kConfigOk : kConfigNotFound;
+    auto it = node->values.find(name);
+    if (it == node->values.end()) return kConfigNotFound;
+    node->values.erase(it);
+    return kConfigOk;
   }
 
  private:
   MemoryConfigStore& m_store;
-  std::weak_ptr<Node> m_node;
-  bool m_writable;
+  const std::string m_path;
+  const uint64_t m_generation;
+  const bool m_writable;
 };
 
-std::shared_ptr<MemoryConfigStore::Node> MemoryConfigStore::find(const std::string& path) const {
-  auto it = m_keys.find(fold(path));
-  return it == m_keys.end() ? nullptr : it->second;
+MemoryConfigStore::Node* MemoryConfigStore::locate(std::string_view path, uint64_t generation) {
+  auto it = m_keys.find(path);
+  return it != m_keys.end() && it->second.generation == generation ? &it->second : nullptr;
 }
 
 bool MemoryConfigStore::key_exists(const std::string& path) const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return find(path) != nullptr;
+  std::shared_lock<std::shared_mutex> lock(m_mutex);
+  return m_keys.find(path) != m_keys.end();
 }
 
-long MemoryConfigStore::open_key(const std::string& path, ConfigAccess access, std::unique_ptr<ConfigKey>& key) {
+long MemoryConfigStore::open_key(const std::string& path, ConfigAccess access,
+                                 std::unique_ptr<ConfigKey>& key) {
   if (long code = m_failOpen) return code;
-  std::lock_guard<std::mutex> lock(m_mutex);
-  auto node = find(path);
-  if (!node) return kConfigNotFound;
-  key = std::make_unique<Key>(*this, node, access == ConfigAccess::ReadWrite);
+  std::shared_lock<std::shared_mutex> lock(m_mutex);
+  auto it = m_keys.find(path);
+  if (it == m_keys.end()) return kConfigNotFound;
+  key = std::make_unique<Key>(*this, path, it->second.generation, access == ConfigAccess::ReadWrite);
   return kConfigOk;
 }
 
 long MemoryConfigStore::create_key(const std::string& path, std::unique_ptr<ConfigKey>& key) {
   if (long code = m_failOpen) return code;
   if (path.empty() || path.front() == '\\' || path.back() == '\\') return kConfigInvalidParam;
-  std::lock_guard<std::mutex> lock(m_mutex);
+  std::unique_lock<std::shared_mutex> lock(m_mutex);
   // Parents first, as the registry creates them.
-  for (size_t end = path.find('\\'); ; end = path.find('\\', end + 1)) {
-    auto& slot = m_keys[fold(path.substr(0, end))];
-    if (!slot) slot = std::make_shared<Node>();
+  uint64_t generation = 0;
+  for (size_t end = path.find('\\');; end = path.find('\\', end + 1)) {
+    std::string part = path.substr(0, end);
+    auto it = m_keys.find(part);
+    if (it == m_keys.end()) it = m_keys.emplace(part, Node{++m_generations, {}}).first;
+    generation = it->second.generation;
     if (end == std::string::npos) break;
   }
-  key = std::make_unique<Key>(*this, find(path), true);
+  key = std::make_unique<Key>(*this, path, generation, true);
   return kConfigOk;
 }
 
 long MemoryConfigStore::delete_tree(const std::string& parent, const std::string& name) {
   if (long code = m_failDelete) return code;
-  std::lock_guard<std::mutex> lock(m_mutex);
-  if (!find(parent)) return kConfigNotFound;
-  std::string path = fold(parent + "\\" + name);
-  if (!m_keys.count(path)) return kConfigNotFound;
-  std::string below = path + "\\";
+  std::unique_lock<std::shared_mutex> lock(m_mutex);
+  if (name.empty() || m_keys.find(parent) == m_keys.end()) return kConfigNotFound;
+  const std::string path = parent + "\\" + name;
+  if (m_keys.find(path) == m_keys.end()) return kConfigNotFound;
+  const std::string below = path + "\\";
+  CaseLess less;
+  auto same = [&less](std::string_view a, std::string_view b) { return !less(a, b) && !less(b, a); };
   for (auto it = m_keys.begin(); it != m_keys.end();) {
-    if (it->first == path || it->first.compare(0, below.size(), below) == 0) {
+    std::string_view key_path = it->first;
+    if (same(key_path, path) ||
+        (key_path.size() > below.size() && same(key_path.substr(0, below.size()), below))) {
       it = m_keys.erase(it);
     } else {
       ++it;

@@ -6,10 +6,13 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/config_store.h"
@@ -32,21 +35,35 @@ class MemoryConfigStore : public ConfigStore {
   bool key_exists(const std::string& path) const;
 
  private:
+  // Registry names compare without regard to ASCII case. Transparent, so that a
+  // lookup needs no folded copy of the name: the log writers read Trace through
+  // here for every line.
+  struct CaseLess {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const;
+  };
   struct Value {
     uint32_t type;
     std::vector<uint8_t> data;
   };
   struct Node {
-    std::map<std::string, Value> values;  // by lower-case name
+    uint64_t generation;  // a handle of an earlier key of the same path sees it deleted
+    std::map<std::string, Value, CaseLess> values;
   };
   class Key;
 
-  std::shared_ptr<Node> find(const std::string& path) const;
+  // The node of `path` when it is still the one a handle was opened on.
+  Node* locate(std::string_view path, uint64_t generation);
 
-  mutable std::mutex m_mutex;
-  std::map<std::string, std::shared_ptr<Node>> m_keys;  // by lower-case path
-  std::atomic<long> m_failOpen{0}, m_failRead{0}, m_failWrite{0}, m_failDelete{0};
-  std::atomic<int> m_openHandles{0};
+  // Shared for reads, so that threads reading values do not queue behind each
+  // other; no reference counts either, which two threads would fight over.
+  alignas(64) mutable std::shared_mutex m_mutex;
+  std::map<std::string, Node, CaseLess> m_keys;
+  uint64_t m_generations = 0;
+  // On lines of their own: the switches are read on every call, the counter
+  // written on every open and close.
+  alignas(64) std::atomic<long> m_failOpen{0}, m_failRead{0}, m_failWrite{0}, m_failDelete{0};
+  alignas(64) std::atomic<int> m_openHandles{0};
 };
 
 }  // namespace platform

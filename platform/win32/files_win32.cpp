@@ -1,5 +1,6 @@
 // File operations and the log folder over the Windows API.
 #include <windows.h>
+// After windows.h, which it needs.
 #include <shlobj.h>
 
 #include <algorithm>
@@ -46,7 +47,8 @@ bool make_folder(const std::string& path) {
 std::string log_folder_path() {
   wchar_t base[MAX_PATH] = {};
   std::string folder = "c:\\";
-  if (SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base)) && base[0]) {
+  if (SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base)) &&
+      base[0]) {
     folder = from_wide(base, wcslen(base));
   }
   folder = join_path(folder, "Halvren\\");

@@ -9,8 +9,8 @@ namespace platform {
 namespace {
 
 // Query, set, create sub-key, enumerate sub-keys, notify, read control.
-constexpr REGSAM kReadWriteAccess = KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY |
-                                    KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY | READ_CONTROL;
+constexpr REGSAM kReadWriteAccess =
+    KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY | READ_CONTROL;
 constexpr REGSAM kReadAccess = KEY_READ;
 // The agent is a 64-bit program; the flag keeps it so should a 32-bit build of
 // this code ever read the same keys.
@@ -53,7 +53,8 @@ class RegistryKey : public ConfigKey {
   long write(const std::string& name, uint32_t type, const void* data, size_t size) override {
     std::wstring wname;
     if (!to_name(name, wname) || size > MAXDWORD) return ERROR_INVALID_PARAMETER;
-    return RegSetValueExW(m_key, wname.c_str(), 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(size));
+    return RegSetValueExW(m_key, wname.c_str(), 0, type, static_cast<const BYTE*>(data),
+                          static_cast<DWORD>(size));
   }
 
   long delete_value(const std::string& name) override {

@@ -31,7 +31,8 @@ class AgentSettingsTest : public testing::Test {
   // The value as stored (type, bytes), or nullopt when it cannot be read.
   std::optional<std::pair<uint32_t, std::string>> raw(const std::string& path, const std::string& name) {
     std::unique_ptr<platform::ConfigKey> key;
-    if (machine.store().open_key(path, platform::ConfigAccess::Read, key) != platform::kConfigOk) return std::nullopt;
+    if (machine.store().open_key(path, platform::ConfigAccess::Read, key) != platform::kConfigOk)
+      return std::nullopt;
     uint32_t type = 0;
     std::vector<uint8_t> data;
     if (key->read(name, type, data) != platform::kConfigOk) return std::nullopt;
@@ -58,8 +59,8 @@ TEST_F(AgentSettingsTest, ReadsApplyTheStoredValueRules) {
     std::optional<std::string> expected;
   };
   const Case cases[] = {
-      {"UTF-16 converted to UTF-8", kAgentKeyPath, "E-Mail", platform::kTypeString, stored("j\xC3\xBCrg@example.org"),
-       &AgentSettings::GetEmail, "j\xC3\xBCrg@example.org"},
+      {"UTF-16 converted to UTF-8", kAgentKeyPath, "E-Mail", platform::kTypeString,
+       stored("j\xC3\xBCrg@example.org"), &AgentSettings::GetEmail, "j\xC3\xBCrg@example.org"},
       {"an expandable string is not expanded", kSettingsKeyPath, "Host", platform::kTypeExpandString,
        utf16le("https://%COMPUTERNAME%/%SystemRoot%") + kZero, &AgentSettings::GetHost,
        "https://%COMPUTERNAME%/%SystemRoot%"},
@@ -97,7 +98,8 @@ TEST_F(AgentSettingsTest, WritesFollowTheRulesOfTheirKey) {
   EXPECT_EQ(settings.GetAgentName(), "web-01");
   EXPECT_FALSE(raw(kAgentKeyPath, "Agent Key"));
   EXPECT_TRUE(settings.SetAgentName("web-02 \xE2\x82\xAC"));
-  EXPECT_EQ(raw(kAgentKeyPath, "Agent Name"), std::make_pair(uint32_t{platform::kTypeString}, stored("web-02 \xE2\x82\xAC")));
+  EXPECT_EQ(raw(kAgentKeyPath, "Agent Name"),
+            std::make_pair(uint32_t{platform::kTypeString}, stored("web-02 \xE2\x82\xAC")));
   EXPECT_TRUE(settings.SetAgentID(42));
   EXPECT_EQ(settings.GetAgentID(), 42u);
 

@@ -1,10 +1,11 @@
+#include "platform/config_values.h"
+
 #include <gtest/gtest.h>
 
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "platform/config_values.h"
 #include "platform/utf16.h"
 
 namespace {
@@ -26,13 +27,15 @@ TEST(ConfigValues, StringDecodingFollowsTheStoredTypeLengthAndTerminator) {
       {"plain", platform::kTypeString, std::string("a\0b\0", 4) + z, "ab"},
       {"expandable, unexpanded", platform::kTypeExpandString, std::string("%\0T\0%\0", 6) + z, "%T%"},
       {"empty", platform::kTypeString, z, ""},
-      {"text ends at the first zero", platform::kTypeString, std::string("a\0", 2) + z + std::string("b\0", 2) + z,
-       "a"},
-      {"non-ASCII", platform::kTypeString, std::string("\xE9\0\x3D\xD8\x00\xDE", 6) + z, "\xC3\xA9\xF0\x9F\x98\x80"},
+      {"text ends at the first zero", platform::kTypeString,
+       std::string("a\0", 2) + z + std::string("b\0", 2) + z, "a"},
+      {"non-ASCII", platform::kTypeString, std::string("\xE9\0\x3D\xD8\x00\xDE", 6) + z,
+       "\xC3\xA9\xF0\x9F\x98\x80"},
       {"unpaired surrogate", platform::kTypeString, std::string("\x00\xD8", 2) + z, "\xEF\xBF\xBD"},
       {"no terminating zero", platform::kTypeString, std::string("a\0b\0", 4), std::nullopt},
       {"odd length", platform::kTypeString, std::string("a\0\0", 3), std::nullopt},
-      {"odd length after a whole terminator", platform::kTypeString, std::string("a\0\0\0\0", 5), std::nullopt},
+      {"odd length after a whole terminator", platform::kTypeString, std::string("a\0\0\0\0", 5),
+       std::nullopt},
       {"no data", platform::kTypeString, "", std::nullopt},
       {"a DWORD", platform::kTypeDword, std::string("\1\0\0\0", 4), std::nullopt},
       {"a multi-string", platform::kTypeMultiString, std::string("a\0", 2) + z + z, std::nullopt},

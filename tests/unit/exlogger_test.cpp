@@ -1,6 +1,8 @@
 // The exception log over the machine's store (the registry under Wine) and real
 // files: loggers of their own in temporary folders, and the process's instance
 // in the machine's log folder for the record macro.
+#include "corelib/ExLogger.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "corelib/ExLogger.h"
 #include "corelib/ExceptionRecord.h"
 #include "platform/daily_logs.h"
 #include "platform/files.h"
@@ -23,7 +24,9 @@ namespace {
 
 class ExLoggerTest : public testing::Test {
  protected:
-  std::string today_file() const { return folder.file(platform::daily_log_name("monexception_", platform::local_now())); }
+  std::string today_file() const {
+    return folder.file(platform::daily_log_name("monexception_", platform::local_now()));
+  }
 
   test::MachineStoreScope machine;
   test::TempFolder folder;
@@ -32,9 +35,9 @@ class ExLoggerTest : public testing::Test {
 
 TEST_F(ExLoggerTest, StreamsEveryKindOfValueIntoOneLine) {
   machine.set_trace(10);
-  logger << 'c' << int16_t(-32768) << ' ' << uint16_t(65535) << ' ' << int32_t(-7) << ' ' << uint32_t(4000000000u)
-         << ' ' << -9L << ' ' << 1.5f << ' ' << 0.25 << ' ' << std::string("text") << ' ' << "zero-terminated"
-         << static_cast<const char*>(nullptr) << ExLoggerEndLine();
+  logger << 'c' << int16_t(-32768) << ' ' << uint16_t(65535) << ' ' << int32_t(-7) << ' '
+         << uint32_t(4000000000u) << ' ' << -9L << ' ' << 1.5f << ' ' << 0.25 << ' ' << std::string("text")
+         << ' ' << "zero-terminated" << static_cast<const char*>(nullptr) << ExLoggerEndLine();
   std::string expected = " Thread ID:" + std::to_string(platform::current_thread_id()) +
                          " :c-32768 65535 -7 4000000000 -9 1.5 0.25 text zero-terminated\n";
   std::string written = test::read_file(today_file());
@@ -75,7 +78,8 @@ TEST_F(ExLoggerTest, TwoThreadsStreamingAtOnceWriteWholeLines) {
   b.join();
 
   std::string written = test::read_file(today_file());
-  std::regex record(R"((\d\d:\d\d:\d\d) Thread ID:(\d+) :\n\tException in: ([AB]), Line: (\d+)((?: [AB]\d)*)\n)");
+  std::regex record(
+      R"((\d\d:\d\d:\d\d) Thread ID:(\d+) :\n\tException in: ([AB]), Line: (\d+)((?: [AB]\d)*)\n)");
   int next[2] = {0, 0};
   size_t consumed = 0;
   for (std::sregex_iterator it(written.begin(), written.end(), record), end; it != end; ++it) {
@@ -128,10 +132,13 @@ TEST(ExceptionRecord, NamesUnitLineFunctionAndCompileTime) {
   failing_operation(3);
   ExLogger::destroy();
 
-  std::string file = platform::log_folder_path() + platform::daily_log_name("monexception_", platform::local_now());
+  std::string file =
+      platform::log_folder_path() + platform::daily_log_name("monexception_", platform::local_now());
   std::string written = test::read_file(file);
   std::smatch m;
-  std::regex record(R"(\d\d:\d\d:\d\d Thread ID:(\d+) :)" + marker + R"(\n\tException in: ExLoggerTestUnit, Line: (\d+), Function:(.*)\n\tSource file last compiled at (\d\d:\d\d:\d\d) on date: ([A-Z][a-z]{2} [ 0-9]\d \d{4})\n)");
+  std::regex record(
+      R"(\d\d:\d\d:\d\d Thread ID:(\d+) :)" + marker +
+      R"(\n\tException in: ExLoggerTestUnit, Line: (\d+), Function:(.*)\n\tSource file last compiled at (\d\d:\d\d:\d\d) on date: ([A-Z][a-z]{2} [ 0-9]\d \d{4})\n)");
   ASSERT_TRUE(std::regex_search(written, m, record)) << file << ":\n" << written;
   EXPECT_EQ(m[1], std::to_string(platform::current_thread_id()));
   EXPECT_EQ(std::stoi(m[2]), g_recordLine);

@@ -38,7 +38,9 @@ std::vector<std::string> lines_of(const std::string& text) {
 
 class LogWriterTest : public testing::Test {
  protected:
-  std::string today_file(const CLogWriter& writer) const { return folder.file(writer.FileName(platform::local_now())); }
+  std::string today_file(const CLogWriter& writer) const {
+    return folder.file(writer.FileName(platform::local_now()));
+  }
 
   test::MachineStoreScope machine;
   test::TempFolder folder;
@@ -78,7 +80,8 @@ TEST_F(LogWriterTest, TraceIsReadAfreshForEveryLineThroughAShortLivedHandle) {
     key->write("Trace", platform::kTypeDword, platform::encode_dword(level).data(), 4);
   };
   own.AppendLogLine("no key");
-  const std::pair<uint32_t, const char*> steps[] = {{0, "off"}, {10, "on"}, {0, "off again"}, {7, "any level"}};
+  const std::pair<uint32_t, const char*> steps[] = {
+      {0, "off"}, {10, "on"}, {0, "off again"}, {7, "any level"}};
   for (auto [level, text] : steps) {
     trace(level);
     own.AppendLogLine(text);
@@ -89,7 +92,8 @@ TEST_F(LogWriterTest, TraceIsReadAfreshForEveryLineThroughAShortLivedHandle) {
   own.Stop();
 
   std::vector<std::string> texts;
-  for (const std::string& line : lines_of(test::read_file(folder.file(own.FileName(platform::local_now()))))) {
+  for (const std::string& line :
+       lines_of(test::read_file(folder.file(own.FileName(platform::local_now()))))) {
     std::smatch m;
     ASSERT_TRUE(std::regex_match(line, m, kLine)) << line;
     texts.push_back(m[5]);
@@ -106,15 +110,16 @@ TEST_F(LogWriterTest, LinesOfConcurrentThreadsKeepTheirOrderAndNeverMix) {
     threads.emplace_back([&, t] {
       while (!go) std::this_thread::yield();
       std::string padding(t * 7, char('a' + t));
-      for (int i = 0; i < kLines; ++i) writer.AppendLogLine("t" + std::to_string(t) + " " + std::to_string(i) + " " + padding);
+      for (int i = 0; i < kLines; ++i)
+        writer.AppendLogLine("t" + std::to_string(t) + " " + std::to_string(i) + " " + padding);
     });
   }
   go = true;
   for (auto& thread : threads) thread.join();
   writer.Stop();  // writes what is pending before it returns
 
-  std::map<int, int> next;              // thread -> next expected line number
-  std::map<int, std::string> thread_id; // thread -> identifier in its lines
+  std::map<int, int> next;               // thread -> next expected line number
+  std::map<int, std::string> thread_id;  // thread -> identifier in its lines
   for (const std::string& line : lines_of(test::read_file(today_file(writer)))) {
     std::smatch m;
     ASSERT_TRUE(std::regex_match(line, m, kLine)) << line;
@@ -142,7 +147,8 @@ TEST_F(LogWriterTest, TextWaitsInMemoryWhileTheFileCannotBeOpenedKeepingAtMostFo
   // One call puts all of it in the pending text before the dump thread's first
   // cycle; that write fails, the next cycle cuts what it holds to 4 MiB.
   std::string text;
-  for (int i = 0; text.size() < 5 * 1024 * 1024; ++i) text += std::to_string(i) + std::string(90, 'x') + "\r\n";
+  for (int i = 0; text.size() < 5 * 1024 * 1024; ++i)
+    text += std::to_string(i) + std::string(90, 'x') + "\r\n";
   blocked.AppendLogLine(text);
   std::this_thread::sleep_for(800ms);
   blocked.AppendLogLine("after the cut");
@@ -154,12 +160,15 @@ TEST_F(LogWriterTest, TextWaitsInMemoryWhileTheFileCannotBeOpenedKeepingAtMostFo
   std::string written = test::read_file(file);
   std::vector<std::string> lines = lines_of(written);
   ASSERT_GT(lines.size(), 2u);
-  EXPECT_TRUE(std::regex_match(lines.front(), std::regex(R"(\d\d:\d\d:\d\d \(\d+\): 0x{90})"))) << lines.front();
-  EXPECT_TRUE(std::regex_match(lines.back(), std::regex(R"(\d\d:\d\d:\d\d \(\d+\): after the cut)"))) << lines.back();
+  EXPECT_TRUE(std::regex_match(lines.front(), std::regex(R"(\d\d:\d\d:\d\d \(\d+\): 0x{90})")))
+      << lines.front();
+  EXPECT_TRUE(std::regex_match(lines.back(), std::regex(R"(\d\d:\d\d:\d\d \(\d+\): after the cut)")))
+      << lines.back();
   EXPECT_LE(written.size() - lines.back().size() - 2, CLogWriter::kMaxHeldBytes);
   EXPECT_GT(written.size(), CLogWriter::kMaxHeldBytes - 200);
   // Every kept line is whole: the cut fell on a line end.
-  for (size_t i = 1; i + 1 < lines.size(); ++i) ASSERT_EQ(lines[i].size(), std::to_string(i).size() + 90) << i;
+  for (size_t i = 1; i + 1 < lines.size(); ++i)
+    ASSERT_EQ(lines[i].size(), std::to_string(i).size() + 90) << i;
 }
 
 TEST_F(LogWriterTest, CopyLogFilesCopiesTheDaysThatExist) {
@@ -197,10 +206,13 @@ TEST_F(LogWriterTest, CopyLogFilesCopiesTheDaysThatExist) {
 TEST(AgentLog, WritesTodaysFileInTheMachinesLogFolder) {
   test::MachineStoreScope machine;
   machine.set_trace(10);
-  std::string marker = "log_writer_test " + std::to_string(std::chrono::system_clock::now().time_since_epoch().count());
+  std::string marker =
+      "log_writer_test " + std::to_string(std::chrono::system_clock::now().time_since_epoch().count());
   agent_log().AppendLogLine(marker);
   const std::string file = platform::log_folder_path() + agent_log().FileName(platform::local_now());
-  ASSERT_TRUE(test::wait_until([&] { return test::read_file(file).find(marker) != std::string::npos; }, 3000ms)) << file;
+  ASSERT_TRUE(
+      test::wait_until([&] { return test::read_file(file).find(marker) != std::string::npos; }, 3000ms))
+      << file;
   EXPECT_TRUE(std::regex_search(test::read_file(file),
                                 std::regex(R"((^|\n)\d\d:\d\d:\d\d \(\d+\): )" + marker + "\r\n")));
 }
