@@ -5,6 +5,7 @@
 
 #include "agent/AgentIdentity.h"
 #include "agent/LogFormat.h"
+#include "agent/LogWriter.h"
 #include "agent/MainWorker.h"
 #include "corelib/ExceptionRecord.h"
 
@@ -16,37 +17,61 @@ constexpr const char* kEmptyPasswordDigest = "d41d8cd98f00b204e9800998ecf8427e";
 
 }  // namespace
 
-void CMainWorker::JoinSendThread() {
-  if (m_sendThread.joinable() && m_sendThread.get_id() != std::this_thread::get_id()) m_sendThread.join();
+bool CMainWorker::JoinSendThread(std::chrono::milliseconds limit) {
+  if (!m_sendThread.joinable() || m_sendThread.get_id() == std::this_thread::get_id()) return true;
+  std::shared_ptr<SendState> state;
+  {
+    std::lock_guard<std::mutex> lock(m_sendStateLock);
+    state = m_sendState;
+  }
+  if (state) {
+    std::unique_lock<std::mutex> lock(state->lock);
+    if (!state->finished.wait_for(lock, limit, [&] { return state->done; })) return false;
+  }
+  m_sendThread.join();
+  return true;
+}
+
+void CMainWorker::WakeExchangeWaiter() {
+  std::shared_ptr<SendState> state;
+  {
+    std::lock_guard<std::mutex> lock(m_sendStateLock);
+    state = m_sendState;
+  }
+  if (!state) return;
+  std::lock_guard<std::mutex> lock(state->lock);
+  state->finished.notify_all();
 }
 
 void CMainWorker::authorize() {
   try {
-    // An exchange cut off at the time limit has had its handles closed; it
-    // returns promptly, so the next one may wait for it.
-    JoinSendThread();
+    // An exchange cut off at the time limit had its handles closed, which ends
+    // its blocking calls; the next exchange waits for it to be gone.
+    JoinSendThread(std::chrono::hours(1));
+    auto state = std::make_shared<SendState>();
     {
-      std::lock_guard<std::mutex> lock(m_sendLock);
-      m_sendDone = false;
+      std::lock_guard<std::mutex> lock(m_sendStateLock);
+      m_sendState = state;
     }
-    m_sendThread = std::thread([this] {
+    m_sendThread = std::thread([this, state] {
       SendPerfData();
-      std::lock_guard<std::mutex> lock(m_sendLock);
-      m_sendDone = true;
-      m_sendFinished.notify_all();
+      std::lock_guard<std::mutex> lock(state->lock);
+      state->done = true;
+      state->finished.notify_all();
     });
-    std::unique_lock<std::mutex> lock(m_sendLock);
+    std::unique_lock<std::mutex> lock(state->lock);
     // A stop under way ends the wait too: the exchange may itself be the one
     // stopping the work (the gateway refused the agent) and waits for this thread.
-    bool ended = m_sendFinished.wait_for(lock, kExchangeLimit, [this] { return m_sendDone || GetWorkState() != Working; });
-    bool done = m_sendDone;
+    bool ended = state->finished.wait_for(lock, kExchangeLimit,
+                                          [&] { return state->done || GetWorkState() != Working; });
+    bool done = state->done;
     lock.unlock();
     if (!ended) {
       NotifyStatus(9, std::string("Data sending timed out after 50 seconds."));
       m_seams.exchange.Abort();
       return;
     }
-    if (done) JoinSendThread();
+    if (done) m_sendThread.join();
   } catch (...) {
     LOG_EXCEPTION_RECORD(kUnit);
   }
@@ -73,8 +98,11 @@ int CMainWorker::SendPerfData() {
     request.headers = BuildRequestHeaders(checksum, uncompressedSize);
 
     GatewayReply reply;
-    auto working = [this] { return GetWorkState() == Working; };
-    m_seams.exchange.Post(request, working, [this](const std::string& line) { AppendLog(line); }, reply);
+    // A worker being destroyed may leave this thread behind, blocked in an
+    // exchange that ignored the abort: it then touches nothing of the worker.
+    auto working = [this] { return g_workerExists && GetWorkState() == Working; };
+    m_seams.exchange.Post(request, working, [](const std::string& line) { agent_log().AppendLogLine(line); },
+                          reply);
     if (reply.abandoned || !working()) return 0;
     if (reply.hasSession) ProcessAuthorizationResult(reply.sessionId);
     if (!working()) return 0;

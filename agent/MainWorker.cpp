@@ -83,7 +83,9 @@ CMainWorker::~CMainWorker() {
     StopAllWorks();
     g_workerExists = false;
     m_seams.exchange.Abort();
-    JoinSendThread();
+    // Closing the handles ends a blocked exchange on Windows; one that still
+    // hangs is left to the process exit.
+    if (!JoinSendThread(std::chrono::seconds(10))) m_sendThread.detach();
     std::lock_guard<std::mutex> lock(m_threadLock);
     if (m_mainThread.joinable()) m_mainThread.join();
   } catch (...) {
@@ -158,10 +160,7 @@ bool CMainWorker::StopAllWorks(std::string* message) {
     std::lock_guard<std::mutex> control(m_controlLock);
     // The nine monitors are stopped here, in member order, and the custom
     // monitor manager is destroyed.
-    {
-      std::lock_guard<std::mutex> lock(m_sendLock);
-      m_sendFinished.notify_all();  // authorize stops waiting for the exchange
-    }
+    WakeExchangeWaiter();  // authorize stops waiting for the exchange
     {
       std::lock_guard<std::mutex> lock(m_stopLock);
       m_stopSignalled = true;
@@ -193,8 +192,7 @@ void CMainWorker::SetWorkState(uint32_t state) {
     std::lock_guard<std::mutex> lock(m_stateLock);
     m_workState = state;
   }
-  std::lock_guard<std::mutex> lock(m_sendLock);
-  m_sendFinished.notify_all();
+  WakeExchangeWaiter();
 }
 
 bool CMainWorker::StopRequested() {

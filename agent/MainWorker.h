@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <ctime>
@@ -129,7 +130,8 @@ class CMainWorker {
   bool StopRequested();
   // Waits up to `ms` unless the work stops first; false when it stopped.
   bool PauseWhileWorking(int ms);
-  void JoinSendThread();
+  // Waits for the previous exchange's thread; false when it is still running after `limit`.
+  bool JoinSendThread(std::chrono::milliseconds limit);
 
   WorkerSeams m_seams;
 
@@ -151,10 +153,17 @@ class CMainWorker {
 
   std::mutex m_threadLock;  // guards m_mainThread
   std::thread m_mainThread;
+  // The running exchange. Its completion state is shared with the send thread,
+  // which may outlive a wait (and, at process exit, the worker).
+  struct SendState {
+    std::mutex lock;
+    std::condition_variable finished;
+    bool done = false;
+  };
   std::thread m_sendThread;  // used by the main loop thread (and the destructor) only
-  std::mutex m_sendLock;
-  std::condition_variable m_sendFinished;
-  bool m_sendDone = true;
+  std::mutex m_sendStateLock;
+  std::shared_ptr<SendState> m_sendState;
+  void WakeExchangeWaiter();
 
   mutable std::recursive_mutex m_statusLock;  // a listener may report back from its callback
   std::vector<IStatusListener*> m_listeners;
