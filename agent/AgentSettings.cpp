@@ -116,6 +116,10 @@ bool AgentSettings::SetTrace(uint32_t level) {
   return WriteDword(m_settings.get(), platform::kTraceValueName, level);
 }
 
+bool AgentSettings::GetIgnoreCertErrors() const {
+  return ReadDword(m_settings.get(), "IgnoreCertErrors").value_or(0) == 1;
+}
+
 std::optional<std::string> AgentSettings::GetUpgradePath() const {
   return ReadString(m_settings.get(), kUpgradePath);
 }

@@ -50,6 +50,8 @@ class AgentSettings {
   bool SetProxy(const char* text);
   uint32_t GetTrace() const;  // 0 when absent
   bool SetTrace(uint32_t level);
+  // 1 lets HTTPS exchanges accept a certificate that fails verification.
+  bool GetIgnoreCertErrors() const;
   std::optional<std::string> GetUpgradePath() const;
   bool SetUpgradePath(const char* text);
   bool DeleteUpgradePath();

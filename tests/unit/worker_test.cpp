@@ -167,6 +167,7 @@ TEST_F(WorkerTest, FailedExchangeKeepsTheBatchForTheNextOne) {
   outage.failure = "Data sending failed on opening http session for the server.";
   outage.error = 12029;
   exchange.Queue(outage);
+  now += 121;  // past the quiet time that follows the authorisation
   w->SendPerfData();
   EXPECT_EQ(w->CachedResults(), 1u);
   EXPECT_TRUE(status.Has(9, "Data sending failed on opening http session for the server."));
