@@ -343,7 +343,7 @@ TEST(DevGatewayPlan, ParsesGroupsAndDirectives) {
       {"\n\n!hang 601\n", "plan line 3: !hang needs"},
       {"!hang\n", "plan line 1: !hang needs"},
       {"!auth now\n", "plan line 1: unknown directive"},
-      {"!session " + std::string(128, 'x'), "plan line 1: !session value longer"},
+      {"!session " + std::string(1025, 'x'), "plan line 1: !session value longer"},
   };
   for (const Bad& b : bad) {
     Plan p;

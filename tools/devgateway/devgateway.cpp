@@ -64,7 +64,7 @@ const char* const kUsage =
     "refused (bad credentials, unknown session, bad checksum or body) take no group.\n"
     "\n"
     "stdout: the listening line, then per exchange one line\n"
-    "  exchange N: auth|data|unknown, Mon-* headers, body B bytes, records M, status S, ...\n"
+    "  exchange N: auth|data|unknown, Mon-* (and Content-Type, User-Agent) headers, body B bytes, records M, status S, ...\n"
     "followed by one \"record: TEXT\" line per record of a data request.\n";
 
 // HTTP bodies above this never reach the logic (httplib answers 413).

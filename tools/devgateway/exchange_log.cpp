@@ -119,7 +119,7 @@ std::string exchange_line(const Exchange& ex) {
   std::string out = "exchange " + std::to_string(ex.number) + ": " + kind_name(ex);
   if (!ex.authMethod.empty()) out += ' ' + ex.authMethod;
   out += ',';
-  for (const auto& h : ex.monHeaders) out += ' ' + printable(h.first) + "='" + printable(h.second) + "'";
+  for (const auto& h : ex.shownHeaders) out += ' ' + printable(h.first) + "='" + printable(h.second) + "'";
   out += ", body " + std::to_string(ex.bodyBytes) + " bytes, records " + std::to_string(ex.records.size()) +
          ", status " + std::to_string(ex.reply.status);
   if (ex.reply.session) out += ", session '" + printable(*ex.reply.session) + "'";
@@ -136,7 +136,7 @@ std::string exchange_json(const Exchange& ex) {
   std::string out = "{\"event\":\"exchange\",\"exchange\":" + std::to_string(ex.number) + ",\"kind\":\"" +
                     kind_name(ex) + "\"";
   if (!ex.authMethod.empty()) out += ",\"method\":" + json_string(ex.authMethod);
-  out += ",\"headers\":" + headers_json(ex.monHeaders);
+  out += ",\"headers\":" + headers_json(ex.shownHeaders);
   out += ",\"body_bytes\":" + std::to_string(ex.bodyBytes);
   out += ",\"records\":" + std::to_string(ex.records.size());
   out += ",\"status\":" + std::to_string(ex.reply.status);

@@ -85,8 +85,11 @@ Exchange GatewayLogic::handle(const GatewayRequest& request) {
   Exchange ex;
   ex.number = ++m_exchanges;
   ex.bodyBytes = request.body.size();
-  for (const auto& h : request.headers)
-    if (h.first.size() >= 4 && equal_nocase(h.first.substr(0, 4), "mon-")) ex.monHeaders.push_back(h);
+  for (const auto& h : request.headers) {
+    bool mon = h.first.size() >= 4 && equal_nocase(h.first.substr(0, 4), "mon-");
+    if (mon || equal_nocase(h.first, "Content-Type") || equal_nocase(h.first, "User-Agent"))
+      ex.shownHeaders.push_back(h);
+  }
 
   if (find_header(request.headers, "Mon-SessionID")) {
     ex.kind = ExchangeKind::Data;

@@ -65,7 +65,7 @@ struct Exchange {
   uint64_t number = 0;  // 1 for the first request handled
   ExchangeKind kind = ExchangeKind::Unknown;
   std::string authMethod;  // "key" or "account" for authorisations
-  Headers monHeaders;      // the request's Mon-* headers, in request order
+  Headers shownHeaders;  // Mon-*, Content-Type and User-Agent, in request order
   size_t bodyBytes = 0;
   std::vector<DecodedRecord> records;
   std::string error;  // why the request was refused; empty when it was accepted

@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# Halvren.exe -console under Wine against the native development gateway.
+#   agent_gateway.sh SCENARIO DEVGATEWAY WINE_RUN AGENT.exe WORK_FOLDER
+# Each scenario sets the agent's registry values, starts devgateway with a plan,
+# runs the agent for a bounded time and checks what both sides saw.
+set -u
+scenario=$1 devgateway=$2 wine_run=$3 agent=$4 work=$5/$1
+[ -x "$devgateway" ] || { echo "no devgateway at $devgateway: build the native-asan preset first" >&2; exit 1; }
+rm -rf "$work" && mkdir -p "$work"
+unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY
+
+fail=0
+check() {  # description, then a command that must succeed
+  local what=$1; shift
+  if "$@"; then echo "ok   $what"; else echo "FAIL $what"; fail=1; fi
+}
+has() { grep -qF -- "$1" "$2"; }
+
+reg() { "$wine_run" --timeout 60 reg "$@" /f >/dev/null 2>&1; }
+registry() {  # KEY_OR_EMAIL_MODE HOST [extra Settings name=value dword...]
+  reg delete 'HKLM\SOFTWARE\Halvren'
+  reg add 'HKLM\SOFTWARE\Halvren\Settings' /v Host /t REG_SZ /d "$2"
+  reg add 'HKLM\SOFTWARE\Halvren\Settings' /v Trace /t REG_DWORD /d 10
+  if [ "$1" = email ]; then
+    reg add 'HKLM\SOFTWARE\Halvren\Agent' /v E-Mail /t REG_SZ /d ops@example.org
+    # Blank: present for the start check, empty for the digest.
+    reg add 'HKLM\SOFTWARE\Halvren\Agent' /v Password /t REG_SZ /d " "
+  else
+    reg add 'HKLM\SOFTWARE\Halvren\Agent' /v 'Agent Key' /t REG_SZ /d KEY-IT-1
+  fi
+  reg add 'HKLM\SOFTWARE\Halvren\Agent' /v 'Agent Name' /t REG_SZ /d agent-it
+  shift 2
+  for v in "$@"; do reg add 'HKLM\SOFTWARE\Halvren\Settings' /v "${v%%=*}" /t REG_DWORD /d "${v#*=}"; done
+}
+
+gateway() {  # plan-text, devgateway options...
+  printf '%b' "$1" >"$work/plan.txt"; shift
+  "$devgateway" --port 0 --port-file "$work/port" --plan "$work/plan.txt" --json "$work/exchanges.jsonl" \
+    --seconds 240 "$@" >"$work/gateway.out" 2>&1 &
+  gw=$!
+  for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.1; done
+  port=$(cat "$work/port")
+}
+
+run_agent() {  # seconds until standard input closes
+  local started=$(date +%s%N)
+  sleep "$1" | "$wine_run" --timeout $(($1 + 60)) "$agent" -console >"$work/agent.out" 2>"$work/agent.err"
+  agent_rc=$?
+  agent_seconds=$(( ($(date +%s%N) - started) / 1000000000 ))
+  kill -TERM $gw 2>/dev/null; wait $gw 2>/dev/null
+  echo "--- agent"; cat "$work/agent.out"; echo "--- gateway"; grep -E '^(exchange|request)' "$work/gateway.out"
+}
+
+data_count() { grep -c '^exchange .*: data' "$work/gateway.out"; }
+
+case "$scenario" in
+  key)  # key authorisation, exact headers, a session held, exchanges every poll interval
+    gateway 'POL\t0\t2\n' --key KEY-IT-1 --name agent-it
+    registry key "http://127.0.0.1:$port/fcgi-bin/agentgateway"
+    run_agent 14
+    check "agent ended cleanly" [ "$agent_rc" -eq 0 ]
+    check "authorised" has "status 3: Authorization succeeded." "$work/agent.out"
+    auth=$(grep -m1 '^exchange .*: auth' "$work/gateway.out")
+    for h in "Content-Type='application/octet-stream'" "Mon-AKey='KEY-IT-1'" "Mon-AName='agent-it'" \
+             "Mon-Platform='win64'" "Mon-Version='4.02.14'" "Mon-OSVersion='Microsoft Windows" \
+             "Mon-Hostname='" "Mon-Builddate='Apr 21 2017 12:37:47'" \
+             "User-Agent='Mozilla/5.0 (compatible; Halvren; "; do
+      check "authorisation header $h" has "$h" <(echo "$auth")
+    done
+    check "no other Mon- header on authorisation" [ "$(grep -o "Mon-[A-Za-z]*=" <<<"$auth" | sort | tr -d '\n')" = \
+      "Mon-AKey=Mon-AName=Mon-Builddate=Mon-Hostname=Mon-OSVersion=Mon-Platform=Mon-Version=" ]
+    check "one authorisation only" [ "$(grep -c '^exchange .*: auth' "$work/gateway.out")" -eq 1 ]
+    # After POL 2 the agent reports every 2 seconds: at least 4 exchanges in 14 s.
+    check "exchanges every poll interval ($(data_count))" [ "$(data_count)" -ge 4 ]
+    check "data requests carry the session" has "Mon-SessionID='devgw-" "$work/gateway.out"
+    ;;
+  email)  # account authorisation; an empty stored password sends the digest of the empty string
+    gateway '' --email ops@example.org --password-digest d41d8cd98f00b204e9800998ecf8427e
+    registry email "http://127.0.0.1:$port/fcgi-bin/agentgateway"
+    run_agent 8
+    check "authorised by e-mail" has "status 3: Authorization succeeded." "$work/agent.out"
+    check "Mon-Pass is the empty digest" has "Mon-Pass='d41d8cd98f00b204e9800998ecf8427e'" "$work/gateway.out"
+    ;;
+  long-session)  # a Mon-SessionID of 128 characters is no session at all
+    gateway "!auth\n!session $(printf 'S%.0s' $(seq 128))\n"
+    registry key "http://127.0.0.1:$port/fcgi-bin/agentgateway"
+    run_agent 8
+    check "not authorised" bash -c "! grep -q 'status 3' '$work/agent.out'"
+    check "reported as a server error" has "status 9: Server error 200 received" "$work/agent.out"
+    check "no data exchange" [ "$(data_count)" -eq 0 ]
+    ;;
+  https-refused)  # a self-signed certificate fails unless the operator allowed it
+    gateway '' --https
+    registry key "https://127.0.0.1:$port/fcgi-bin/agentgateway"
+    run_agent 8
+    check "refused" has "status 9: Data sending failed on making request." "$work/agent.out"
+    check "not authorised" bash -c "! grep -q 'status 3' '$work/agent.out'"
+    ;;
+  https-allowed)
+    gateway '' --https
+    registry key "https://127.0.0.1:$port/fcgi-bin/agentgateway" IgnoreCertErrors=1
+    run_agent 10
+    check "authorised over TLS" has "status 3: Authorization succeeded." "$work/agent.out"
+    check "data exchange over TLS" [ "$(data_count)" -ge 1 ]
+    ;;
+  no-answer)  # a gateway that never answers is cut at 50 seconds
+    gateway '!auth\n!hang 58\n'
+    registry key "http://127.0.0.1:$port/fcgi-bin/agentgateway"
+    run_agent 56
+    check "timed out" has "status 9: Data sending timed out after 50 seconds." "$work/agent.out"
+    ;;
+  stop-while-hanging)  # the stop does not wait for a hanging exchange
+    gateway '!auth\n!hang 40\n'
+    registry key "http://127.0.0.1:$port/fcgi-bin/agentgateway"
+    run_agent 4
+    check "stopped in order" has "status 4: All monitors are stopped." "$work/agent.out"
+    check "no time-out reported" bash -c "! grep -q 'timed out' '$work/agent.out'"
+    check "ended within 20 s of the stop (took $agent_seconds s)" [ "$agent_seconds" -lt 24 ]
+    ;;
+  *) echo "unknown scenario $scenario" >&2; exit 2 ;;
+esac
+exit $fail
