@@ -40,10 +40,17 @@ void CMainWorker::ProcessCommands(const std::string& body) {
 }
 
 bool CMainWorker::DispatchTest(const std::string& line) {
-  if (line.size() < 3) return false;
-  // Each monitor takes the lines of its codes (CU, MM, DK, LE, HP, PG, NT, PR,
-  // SP/TR followed by A, M or D) once it is built in; until then every line is
-  // tried as a command.
+  if (line.size() < 3 || (line[2] != 'A' && line[2] != 'M' && line[2] != 'D')) return false;
+  const struct {
+    const char* prefix;
+    CMonitor* monitor;
+  } routes[] = {
+      {"CU", &m_cpuMon},  {"MM", &m_memMon}, {"DK", &m_diskMon}, {"LE", &m_eventLogMon}, {"HP", &m_httpMon},
+      {"PG", &m_icmpMon}, {"NT", &m_netMon}, {"PR", &m_procMon}, {"SP", &m_snmpMon},     {"TR", &m_snmpMon},
+  };
+  for (const auto& route : routes) {
+    if (line.compare(0, 2, route.prefix) == 0) return route.monitor->ProcessTest(line.c_str());
+  }
   return false;
 }
 
@@ -75,8 +82,11 @@ void CMainWorker::ExecuteCommand(const std::vector<std::string>& fields) {
 
 void CMainWorker::SetCheckInterval(int32_t seconds) {
   if (seconds < 1) return;
-  // Each monitor whose check period differs takes the new one and makes all
-  // its tests due at its next tick.
+  for (CMonitor* monitor : m_monitors) {
+    if (monitor->GetCheckPeriod() == seconds) continue;
+    monitor->SetCheckPeriod(seconds);
+    monitor->ResetSchedule();
+  }
 }
 
 void CMainWorker::ResendLists() {

@@ -112,7 +112,7 @@ bool CMainWorker::StartWork(std::string* message) {
         if (message) *message = "The Agent Name is empty.";
         return false;
       }
-      // The monitors are given this worker as their owner here.
+      for (CMonitor* monitor : m_monitors) monitor->SetOwner(this);
       m_sessionID.clear();
       m_authorized = false;
     }
@@ -158,8 +158,8 @@ bool CMainWorker::StopAllWorks(std::string* message) {
       m_workState = Stopping;
     }
     std::lock_guard<std::mutex> control(m_controlLock);
-    // The nine monitors are stopped here, in member order, and the custom
-    // monitor manager is destroyed.
+    for (CMonitor* monitor : m_monitors) monitor->Stop();
+    // The custom-monitor manager is destroyed here once it exists.
     WakeExchangeWaiter();  // authorize stops waiting for the exchange
     {
       std::lock_guard<std::mutex> lock(m_stopLock);

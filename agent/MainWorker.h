@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "agent/AgentSettings.h"
+#include "agent/Plugins/IdleMonitor.h"
 #include "agent/ResultCache.h"
 #include "agent/StatusListener.h"
 #include "platform/compression.h"
@@ -45,6 +46,9 @@ struct MainLoopWait {
   uint32_t pollInterval;  // the poll interval to keep
 };
 MainLoopWait ComputeMainLoopWait(uint32_t pollInterval, size_t cachedResults, int64_t secondsSinceWake);
+
+class CMainWorker;
+using CMonitor = CMonCheckerBase<CMainWorker>;
 
 class CMainWorker {
  public:
@@ -178,6 +182,12 @@ class CMainWorker {
 
   mutable AgentSettings m_settings;  // under m_credentialsLock
   CResultCache m_cache;
+
+  // The nine built-in monitors, in this order everywhere (owner, CHK, stop).
+  CIdleMonitor<CMainWorker> m_cpuMon, m_memMon, m_diskMon, m_eventLogMon, m_httpMon, m_icmpMon, m_netMon,
+      m_procMon, m_snmpMon;
+  CMonitor* const m_monitors[9] = {&m_cpuMon,  &m_memMon, &m_diskMon,  &m_eventLogMon, &m_httpMon,
+                                   &m_icmpMon, &m_netMon, &m_procMon, &m_snmpMon};
 
   mutable std::mutex m_upgradeLock;
   std::string m_upgradeLocation, m_upgradeVersion;
