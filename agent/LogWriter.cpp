@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 #include "platform/config_values.h"
@@ -139,21 +140,31 @@ int CLogWriter::CopyLogFiles(const char* folder, int days, bool upgrade_started)
   }
 }
 
-// Function-local statics: each writer (and the machine's store before it) is
-// made on first use and destroyed at exit in reverse order, which stops the
-// dump thread after it has written what is pending.
-CLogWriter& agent_log() {
-  static CLogWriter writer("monintagent_", platform::machine_config_store(), &platform::log_folder_path,
-                           "monupdate_");
+namespace {
+
+// The program's writers are never destroyed: a thread still writing while the
+// program exits finds its writer intact. At exit each is stopped (its dump
+// thread writes what is pending and ends); later lines are written directly.
+CLogWriter* machine_writer(const char* prefix, const char* companion, void (*stop_at_exit)()) {
+  auto* writer =
+      new CLogWriter(prefix, platform::machine_config_store(), &platform::log_folder_path, companion);
+  std::atexit(stop_at_exit);
   return writer;
+}
+
+}  // namespace
+
+CLogWriter& agent_log() {
+  static CLogWriter* writer = machine_writer("monintagent_", "monupdate_", [] { agent_log().Stop(); });
+  return *writer;
 }
 
 CLogWriter& custom_monitor_log() {
-  static CLogWriter writer("moncustmon_", platform::machine_config_store(), &platform::log_folder_path);
-  return writer;
+  static CLogWriter* writer = machine_writer("moncustmon_", "", [] { custom_monitor_log().Stop(); });
+  return *writer;
 }
 
 CLogWriter& custom_api_log() {
-  static CLogWriter writer("moncustapi_", platform::machine_config_store(), &platform::log_folder_path);
-  return writer;
+  static CLogWriter* writer = machine_writer("moncustapi_", "", [] { custom_api_log().Stop(); });
+  return *writer;
 }

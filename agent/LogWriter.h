@@ -8,7 +8,7 @@
 // The program has three writers, reached through agent_log(),
 // custom_monitor_log() and custom_api_log(). Their dump threads start with the
 // first line written while Trace is on and are stopped, after writing what is
-// pending, when the program exits.
+// pending, when the program exits (from exit() or a return from main).
 #pragma once
 
 #include <condition_variable>

@@ -21,7 +21,14 @@ start_wineserver() {
   export WINEPREFIX=${WINEPREFIX:-$PWD/build/win64/wineprefix}
   mkdir -p "$(dirname "$WINEPREFIX")"
   scripts/wine-run --timeout 300 cmd /c exit >/dev/null 2>&1  # makes the prefix
+  # Let that server end first: `wineserver -p` does nothing while one runs.
+  timeout 60 wineserver -w 2>/dev/null
   wineserver -p 2>/dev/null
+  # Wine's own services (services.exe, winedevice.exe, ...) start with the first
+  # program of a server and inherit its output. Start them here, on /dev/null:
+  # started by a test, they would hold its output pipe open and ctest would wait
+  # for them until the test times out.
+  scripts/wine-run --timeout 120 cmd /c exit >/dev/null 2>&1
 }
 
 stop_wineserver() {

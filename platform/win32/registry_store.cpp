@@ -137,8 +137,8 @@ long RegistryStore::delete_tree(const std::string& parent, const std::string& na
 }
 
 ConfigStore& machine_config_store() {
-  static RegistryStore store;
-  return store;
+  static RegistryStore* store = new RegistryStore;  // never destroyed, see the native one
+  return *store;
 }
 
 }  // namespace platform
