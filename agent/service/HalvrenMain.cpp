@@ -13,6 +13,7 @@
 
 #include "agent/LogWriter.h"
 #include "agent/MainWorker.h"
+#include "corelib/ExLogger.h"
 #include "platform/win32/registry_store.h"
 #include "platform/win32/system_info_win32.h"
 #include "platform/win32/winhttp_exchange.h"
@@ -89,6 +90,9 @@ int RunConsole() {
 
 int main(int argc, char** argv) {
   RestrictDllSearchPath();
+  // A machine fault is recorded and then ends the process: carrying on after
+  // one would run on corrupted state; the service's restart brings it back.
+  install_fault_filter();
   for (int i = 1; i < argc; ++i) {
     const char* a = argv[i];
     if (*a == '-' || *a == '/') ++a;
