@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Halvren.exe -console under Wine against the native development gateway.
-#   agent_gateway.sh SCENARIO DEVGATEWAY WINE_RUN AGENT.exe WORK_FOLDER
+#   agent_gateway.sh SCENARIO DEVGATEWAY WINE_RUN AGENT.exe WORK_FOLDER [PROGRAM.exe]
 # Each scenario sets the agent's registry values, starts devgateway with a plan,
 # runs the agent for a bounded time and checks what both sides saw.
 set -u
-scenario=$1 devgateway=$2 wine_run=$3 agent=$4 work=$5/$1
+scenario=$1 devgateway=$2 wine_run=$3 agent=$4 work=$5/$1 program=${6:-}
 [ -x "$devgateway" ] || { echo "no devgateway at $devgateway: build the native-asan preset first" >&2; exit 1; }
 rm -rf "$work" && mkdir -p "$work"
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY
@@ -116,6 +116,19 @@ case "$scenario" in
     check "stopped in order" has "status 4: All monitors are stopped." "$work/agent.out"
     check "no time-out reported" bash -c "! grep -q 'timed out' '$work/agent.out'"
     check "ended within 20 s of the stop (took $agent_seconds s)" [ "$agent_seconds" -lt 24 ]
+    ;;
+  monitor-results)  # results of a monitor reach the gateway through the worker's cache
+    gateway '' --key KEY-IT-1
+    registry key "http://127.0.0.1:$port/fcgi-bin/agentgateway"
+    "$wine_run" --timeout 90 "$program" >"$work/program.out" 2>"$work/program.err"
+    program_rc=$?
+    kill -TERM $gw 2>/dev/null; wait $gw 2>/dev/null
+    cat "$work/program.out"; grep -E '^(exchange|record)' "$work/gateway.out"
+    check "program passed" [ "$program_rc" -eq 0 ]
+    check "gateway decoded test 41" has "| UI32: '999' | UI32: '41' | UI32: '7' " "$work/gateway.out"
+    check "gateway decoded test 42" grep -q "UI32: '42' .*D64: '99.250000'" "$work/gateway.out"
+    check "the body was compressed and checksummed" grep -q "Mon-CheckSum='[1-9][0-9]*' Mon-Compression='[1-9]" \
+      "$work/gateway.out"
     ;;
   *) echo "unknown scenario $scenario" >&2; exit 2 ;;
 esac

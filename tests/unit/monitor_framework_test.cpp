@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "agent/Plugins/MonTestTable.h"
+#include "tests/unit/fakes/test_monitor.h"
 #include "corelib/ExLogger.h"
 #include "platform/daily_logs.h"
 #include "platform/local_time.h"
@@ -55,57 +55,6 @@ class RecordingOwner {
   std::vector<std::string> lines;
 };
 
-struct TestRecord : CMonTest {
-  double value = 0;
-};
-
-// Test lines "TTA/TTM <id> <lid> <value>" and "TTD <id>".
-class CTestMon : public CMonTestTable<RecordingOwner, TestRecord> {
- public:
-  CTestMon() : CMonTestTable("mon_test: ", "TT") {
-    m_unitName = "Plugins/test_mon";
-    m_firstTick = 20ms;
-    m_tickInterval = 50ms;
-  }
-  ~CTestMon() override { StopThread(); }
-
-  std::atomic<int> checkMillis{0};  // how long a check takes
-  std::atomic<bool> cooperative{true};
-  std::atomic<bool> throwInCheck{false};
-  std::atomic<int> checks{0};
-  std::atomic<bool> manual{false};  // no check thread: the test calls MakeCheck
-  std::function<void()> duringCheck;
-
-  bool Start() override { return manual ? true : CMonTestTable::Start(); }
-
- protected:
-  bool ParseTest(const std::vector<std::string>& f, TestRecord& t) override {
-    if (f.size() != 4) return false;
-    t.value = atof(f[3].c_str());
-    return true;
-  }
-  std::string DescribeTest(const TestRecord& t) override {
-    return Format("addmodify test... tid:%d, lid:%d, value:%.2f", t.testID, t.lid, t.value);
-  }
-  void CheckTest(TestRecord& t) override {
-    ++checks;
-    if (duringCheck) duringCheck();
-    if (throwInCheck) throw std::runtime_error("probe failed");
-    if (checkMillis > 0) {
-      if (cooperative) {
-        PauseUnlessStopped(std::chrono::milliseconds(checkMillis.load()));
-      } else {
-        std::this_thread::sleep_for(std::chrono::milliseconds(checkMillis.load()));
-      }
-    }
-    CMonResult2 r;
-    r.create(0, 3, 1, 0, 1, 0);
-    r.init(999, static_cast<uint32_t>(t.testID), static_cast<uint32_t>(t.lid));
-    r.add(t.value);
-    PostResult(&r);
-  }
-};
-
 template <typename Pred>
 bool Eventually(Pred pred, std::chrono::milliseconds limit = 3s) {
   auto end = std::chrono::steady_clock::now() + limit;
@@ -123,7 +72,7 @@ class FrameworkTest : public ::testing::Test {
     mon.SetClock([this] { return now.load(); });
   }
   RecordingOwner owner;
-  CTestMon mon;
+  CTestMon<RecordingOwner> mon;
   std::atomic<int64_t> now{1700000000};
 };
 
