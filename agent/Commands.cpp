@@ -89,6 +89,12 @@ void CMainWorker::SetCheckInterval(int32_t seconds) {
   }
 }
 
+std::vector<int32_t> CMainWorker::CheckPeriods() const {
+  std::vector<int32_t> periods;
+  for (const CMonitor* monitor : m_monitors) periods.push_back(monitor->GetCheckPeriod());
+  return periods;
+}
+
 void CMainWorker::ResendLists() {
   // The disk, network adapter and process monitors forget their remembered
   // inventories, so the next pass sends all three in full.

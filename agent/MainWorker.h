@@ -114,6 +114,7 @@ class CMainWorker {
   bool DispatchTest(const std::string& line);
   void ExecuteCommand(const std::vector<std::string>& fields);
   void SetCheckInterval(int32_t seconds);
+  std::vector<int32_t> CheckPeriods() const;  // of the nine monitors, in member order
   void ResendLists();
   std::string GetUpgradeVersion() const;
   std::string GetUpgradeLocation() const;

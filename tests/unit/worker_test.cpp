@@ -319,6 +319,13 @@ TEST_F(WorkerTest, CommandsChangeTheSettings) {
   w->ProcessCommands("UPD\t4.03.02\tHTTP://mirror/agent.zip\textra");
   EXPECT_EQ(w->GetUpgradeLocation(), "HTTP://mirror/agent.zip");
 
+  const std::vector<int32_t> initial(9, 300), minute(9, 60);
+  EXPECT_EQ(w->CheckPeriods(), initial);
+  w->ProcessCommands("CHK\t0\t0\nCHK\t0\t-5\nCHK\t60");
+  EXPECT_EQ(w->CheckPeriods(), initial);  // zero, negative and short lines change nothing
+  w->ProcessCommands("CHK\t0\t60");
+  EXPECT_EQ(w->CheckPeriods(), minute);
+
   EXPECT_TRUE(w->IsAuthorized());
   w->ProcessCommands("111111");
   EXPECT_FALSE(w->IsAuthorized());
