@@ -2,6 +2,7 @@
 
 #include <winternl.h>
 
+#include <climits>
 #include <cstddef>
 
 #include "platform/win32/proc_address.h"
@@ -35,7 +36,7 @@ bool CpuProbeWin32::QueryProcessorTimes(uint32_t processors, std::vector<uint8_t
 }
 
 bool CpuProbeWin32::Query(ULONG infoClass, size_t size, std::vector<uint8_t>& out) {
-  if (m_query == nullptr || size == 0 || size > MAXULONG) return false;
+  if (m_query == nullptr || size == 0 || size > ULONG_MAX) return false;
   out.assign(size, 0);
   ULONG returned = 0;
   if (m_query(infoClass, out.data(), static_cast<ULONG>(size), &returned) < 0) return false;
