@@ -31,7 +31,11 @@ MainLoopWait ComputeMainLoopWait(uint32_t pollInterval, size_t cachedResults, in
 }
 
 CMainWorker::CMainWorker(WorkerSeams seams)
-    : m_seams(seams), m_settings(seams.config), m_cache([this](const std::string& line) { AppendLog(line); }) {
+    : m_seams(seams),
+      m_settings(seams.config),
+      m_cache([this](const std::string& line) { AppendLog(line); }),
+      m_cpuMon(seams.cpu),
+      m_memMon(seams.memory) {
   try {
     m_email = value_or_empty(m_settings.GetEmail());
     m_password = value_or_empty(m_settings.GetPassword());

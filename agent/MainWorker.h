@@ -18,11 +18,15 @@
 
 #include "agent/AgentSettings.h"
 #include "agent/Plugins/IdleMonitor.h"
+#include "agent/Plugins/cpu_mon.h"
+#include "agent/Plugins/mem_mon.h"
 #include "agent/ResultCache.h"
 #include "agent/StatusListener.h"
 #include "platform/compression.h"
 #include "platform/config_store.h"
+#include "platform/cpu_probe.h"
 #include "platform/gateway_exchange.h"
+#include "platform/memory_probe.h"
 #include "platform/system_info.h"
 
 class CMonResult2;
@@ -33,6 +37,8 @@ struct WorkerSeams {
   IGatewayExchange& exchange;
   ICompression& compression;
   ISystemInfo& system;
+  ICpuProbe& cpu;
+  IMemoryProbe& memory;
   std::function<time_t()> now = [] { return time(nullptr); };
   // Subscribed before the worker starts itself, so it hears the first events.
   IStatusListener* initialListener = nullptr;
@@ -185,8 +191,9 @@ class CMainWorker {
   CResultCache m_cache;
 
   // The nine built-in monitors, in this order everywhere (owner, CHK, stop).
-  CIdleMonitor<CMainWorker> m_cpuMon, m_memMon, m_diskMon, m_eventLogMon, m_httpMon, m_icmpMon, m_netMon,
-      m_procMon, m_snmpMon;
+  CCPUmon<CMainWorker> m_cpuMon;
+  CMemMon<CMainWorker> m_memMon;
+  CIdleMonitor<CMainWorker> m_diskMon, m_eventLogMon, m_httpMon, m_icmpMon, m_netMon, m_procMon, m_snmpMon;
   CMonitor* const m_monitors[9] = {&m_cpuMon,  &m_memMon, &m_diskMon,  &m_eventLogMon, &m_httpMon,
                                    &m_icmpMon, &m_netMon, &m_procMon, &m_snmpMon};
 

@@ -130,6 +130,36 @@ case "$scenario" in
     check "the body was compressed and checksummed" grep -q "Mon-CheckSum='[1-9][0-9]*' Mon-Compression='[1-9]" \
       "$work/gateway.out"
     ;;
+  monitors)  # a CPU and a memory test from the first reply: a pass of each reaches the gateway
+    gateway 'POL\t0\t2\nCUA\t101\t7\t-1\t-1\t-1\t-1\t-1\nMMA\t102\t7\t99999999\t-1\t-1\n'
+    registry key "http://127.0.0.1:$port/fcgi-bin/agentgateway"
+    run_agent 14
+    cpu=$(grep -m1 '^record: .*(CPU) ' "$work/gateway.out")
+    mem=$(grep -m1 '^record: .*(MEM) ' "$work/gateway.out")
+    check "a CPU record reached the gateway" [ -n "$cpu" ]
+    check "a memory record reached the gateway" [ -n "$mem" ]
+    top() { sed 's/\\r\\n    SUB .*//' <<<"$1"; }  # the record without its nested records
+    ui32s() { top "$1" | grep -o "UI32: '[0-9]*'" | cut -d"'" -f2 | paste -sd, -; }
+    d64() { top "$1" | grep -o "D64: '[^']*'" | sed -n "$2p" | cut -d"'" -f2; }
+    within() { awk -v v="$1" -v lo="$2" -v hi="$3" 'BEGIN { exit !(v != "" && v >= lo && v <= hi) }'; }
+    check "CPU record: type, test, lid, status 0 ($(ui32s "$cpu"))" [ "$(ui32s "$cpu")" = "44,101,7,0" ]
+    check "CPU usage $(d64 "$cpu" 1) within 0..100" within "$(d64 "$cpu" 1)" 0 100
+    check "kernel usage $(d64 "$cpu" 2) within 0..usage" within "$(d64 "$cpu" 2)" 0 "$(d64 "$cpu" 1)"
+    check "CPU text" has "CPU usage is within acceptable limits" <(echo "$cpu")
+    processors=$(grep -m1 -o 'mon_cpu: tid: 101, lid: 7, cpu_count: [0-9]*' "$work/agent.out" | grep -o '[0-9]*$')
+    check "one nested record per processor (${processors:-?})" \
+      [ "$(grep -o '    SUB ' <<<"$cpu" | wc -l)" = "${processors:-x}" ]
+    check "memory record: type, test, lid, status 2 ($(ui32s "$mem"))" [ "$(ui32s "$mem")" = "47,102,7,2" ]
+    total_mb=$(awk '/^MemTotal:/ { print $2 / 1024 }' /proc/meminfo)
+    check "total physical $(d64 "$mem" 2) MB against MemTotal $total_mb MB" \
+      within "$(d64 "$mem" 2)" "$(awk -v t="$total_mb" 'BEGIN { print t * 0.99 }')" \
+      "$(awk -v t="$total_mb" 'BEGIN { print t * 1.01 }')"
+    check "free physical $(d64 "$mem" 1) MB within 0..total" within "$(d64 "$mem" 1)" 0 "$(d64 "$mem" 2)"
+    check "free virtual $(d64 "$mem" 7) MB within 0..total $(d64 "$mem" 8)" within "$(d64 "$mem" 7)" 0 "$(d64 "$mem" 8)"
+    check "page file not measured locally" [ "$(d64 "$mem" 3),$(d64 "$mem" 4)" = "-1.000000,-1.000000" ]
+    check "memory minimum fired" has "Physical memory free size: " <(echo "$mem")
+    check "memory minimum shown" has "/ Min value: 99999999" <(echo "$mem")
+    ;;
   *) echo "unknown scenario $scenario" >&2; exit 2 ;;
 esac
 exit $fail

@@ -12,7 +12,9 @@
 #include "corelib/MonResult2.h"
 #include "platform/config_values.h"
 #include "platform/memory_config_store.h"
+#include "tests/unit/fakes/fake_cpu_probe.h"
 #include "tests/unit/fakes/fake_gateway.h"
+#include "tests/unit/fakes/fake_memory_probe.h"
 
 namespace {
 
@@ -43,7 +45,7 @@ class WorkerTest : public ::testing::Test {
   }
 
   std::unique_ptr<TestWorker> Make() {
-    auto w = std::make_unique<TestWorker>(WorkerSeams{store, exchange, zlib, system, [this] { return now.load(); }});
+    auto w = std::make_unique<TestWorker>(WorkerSeams{store, exchange, zlib, system, cpu, memory, [this] { return now.load(); }});
     w->AddListener(&status);
     return w;
   }
@@ -63,6 +65,8 @@ class WorkerTest : public ::testing::Test {
   FakeExchange exchange;
   FakeCompression zlib;
   FakeSystem system;
+  FakeCpuProbe cpu;
+  FakeMemoryProbe memory;
   StatusRecorder status;
   std::atomic<time_t> now{1700000000};
 };
