@@ -16,6 +16,13 @@ constexpr uint32_t kTraceRecordDump = 32;
 constexpr uint32_t kTraceHexDump = 48;
 constexpr size_t kHexDumpLine = 32;
 
+// A shared block is one 64 KiB allocation, the allocator's own header
+// included. Entries longer than kSharedEntryLimit that do not fit in the last
+// block get a block of their own, so that the space left unused at the end of
+// a shared block stays small next to what the block holds.
+constexpr size_t kSharedAllocation = 65536 - 16;
+constexpr size_t kSharedEntryLimit = 1024;
+
 // The record as udcw_print_data renders it. `block` is a record the agent built.
 std::string PrintRecord(const void* block) {
   _U_D_C_W_* w = nullptr;
@@ -99,27 +106,91 @@ std::string RecordDump(const std::vector<uint8_t>& data) {
 
 }  // namespace
 
-uint32_t CResultCache::Entry::size() {
-  uint32_t n;
-  memcpy(&n, bytes(), sizeof n);
-  return n;
-}
-
 CResultCache::CResultCache(platform::ConfigStore& config, Log log)
     : m_config(config), m_log(std::move(log)) {}
 
 CResultCache::~CResultCache() {
-  while (m_head) RemoveFront();
+  while (m_head) {
+    Block* next = m_head->next;
+    free(m_head);
+    m_head = next;
+  }
+  free(m_spare);
 }
 
 uint32_t CResultCache::TraceLevel() const { return platform::read_trace_level(m_config); }
 
+int64_t CResultCache::TimeAt(const Cursor& at) {
+  int64_t t;
+  memcpy(&t, at.block->data() + at.offset, sizeof t);
+  return t;
+}
+
+const uint8_t* CResultCache::RecordAt(const Cursor& at) {
+  return at.block->data() + at.offset + sizeof(int64_t);
+}
+
+uint32_t CResultCache::SizeAt(const Cursor& at) {
+  uint32_t n;
+  memcpy(&n, RecordAt(at), sizeof n);
+  return n;
+}
+
+void CResultCache::Advance(Cursor& at) {
+  at.offset += sizeof(int64_t) + SizeAt(at);
+  if (at.offset == at.block->end) {
+    at.block = at.block->next;
+    at.offset = at.block ? at.block->begin : 0;
+  }
+}
+
+void CResultCache::Append(int64_t resultTime, const void* bytes, uint32_t size) {
+  const size_t need = sizeof(int64_t) + size;
+  if (!m_tail || m_tail->capacity - m_tail->end < need) {
+    Block* b = nullptr;
+    if (m_spare && need <= m_spare->capacity) {
+      b = m_spare;
+      m_spare = nullptr;
+    } else {
+      const size_t capacity = need <= kSharedEntryLimit ? kSharedAllocation - sizeof(Block) : need;
+      b = static_cast<Block*>(malloc(sizeof(Block) + capacity));
+      // Out of memory: the callers' catch-all handlers record it, as for any allocation.
+      if (!b) throw std::bad_alloc();
+      b->capacity = capacity;
+    }
+    b->next = nullptr;
+    b->begin = b->end = 0;
+    if (m_tail) {
+      m_tail->next = b;
+    } else {
+      m_head = b;
+    }
+    m_tail = b;
+  }
+  uint8_t* at = m_tail->data() + m_tail->end;
+  memcpy(at, &resultTime, sizeof resultTime);
+  memcpy(at + sizeof resultTime, bytes, size);
+  m_tail->end += need;
+  ++m_count;
+}
+
 void CResultCache::RemoveFront() {
-  Entry* e = m_head;
-  m_head = e->next;
-  if (!m_head) m_tail = nullptr;
+  Block* b = m_head;
+  b->begin += sizeof(int64_t) + SizeAt(Front());
   --m_count;
-  free(e);
+  if (b->begin == b->end) {
+    m_head = b->next;
+    if (!m_head) m_tail = nullptr;
+    Release(b);
+  }
+}
+
+void CResultCache::Release(Block* block) {
+  if (!m_spare && block->capacity == kSharedAllocation - sizeof(Block)) {
+    m_spare = block;
+  } else {
+    free(block);
+  }
 }
 
 void CResultCache::AddToCache(const CMonResult2* record) {
@@ -129,22 +200,10 @@ void CResultCache::AddToCache(const CMonResult2* record) {
   // its length from the bytes.
   if (size < sizeof(_U_D_C_)) return;
   const uint32_t trace = TraceLevel();
-  auto* e = static_cast<Entry*>(malloc(sizeof(Entry) + size));
-  // Out of memory: the callers' catch-all handlers record it, as for any allocation.
-  if (!e) throw std::bad_alloc();
-  e->next = nullptr;
-  e->resultTime = record->get_result_time();
-  memcpy(e->bytes(), record->get_pointer(), size);
   std::string line;
   {
     std::lock_guard<std::mutex> lock(m_lock);
-    if (m_tail) {
-      m_tail->next = e;
-    } else {
-      m_head = e;
-    }
-    m_tail = e;
-    ++m_count;
+    Append(record->get_result_time(), record->get_pointer(), size);
     if (trace) {
       line = Format("AddToCache: Added %d bytes, cache size: %d results", static_cast<int>(size),
                     static_cast<int>(m_count));
@@ -169,7 +228,7 @@ bool CResultCache::GetFromCache(std::vector<uint8_t>& batch, uint32_t bufferSize
     const int64_t limit = static_cast<int64_t>(cacheLimitMinutes) * 60;
     // Only the front is examined: a young entry shields older ones behind it.
     while (m_head) {
-      const int64_t age = static_cast<int64_t>(now) - m_head->resultTime;
+      const int64_t age = static_cast<int64_t>(now) - TimeAt(Front());
       if (age <= limit) break;
       RemoveFront();
       if (trace) {
@@ -178,17 +237,13 @@ bool CResultCache::GetFromCache(std::vector<uint8_t>& batch, uint32_t bufferSize
       }
     }
     // The first entry always goes, so that an oversized record cannot block the queue.
-    size_t taken = 0;
-    Entry* end = m_head;
-    for (; end; end = end->next) {
-      const size_t size = end->size();
-      if (m_pendingCount > 0 && taken + size > bufferSize) break;
-      taken += size;
+    m_pendingPayload.reserve(bufferSize);
+    for (Cursor at = Front(); at.block; Advance(at)) {
+      const uint32_t size = SizeAt(at);
+      if (m_pendingCount > 0 && m_pendingPayload.size() + size > bufferSize) break;
+      m_pendingPayload.insert(m_pendingPayload.end(), RecordAt(at), RecordAt(at) + size);
       ++m_pendingCount;
     }
-    m_pendingPayload.reserve(taken);
-    for (Entry* e = m_head; e != end; e = e->next)
-      m_pendingPayload.insert(m_pendingPayload.end(), e->bytes(), e->bytes() + e->size());
     if (m_pendingCount > 0 && trace) {
       lines.push_back(Format("GetFromCache: returning %d results, %d bytes, cache size: %d results",
                              static_cast<int>(m_pendingCount), static_cast<int>(m_pendingPayload.size()),

@@ -39,27 +39,45 @@ class CResultCache {
   size_t Count() const;
 
  private:
-  // One allocation per entry: this header, then the record's bytes, whose
-  // first field is their length. Entries only join at the back and leave at
-  // the front, so one link is enough. 16 bytes of header plus the allocator's
-  // own keep the overhead of a cached record under 48 bytes.
-  struct Entry {
-    Entry* next;
-    int64_t resultTime;
-    uint8_t* bytes() { return reinterpret_cast<uint8_t*>(this + 1); }
-    uint32_t size();
+  // Entries lie back to back in blocks: the result time (8 bytes), then the
+  // record's bytes, whose first field is their length. Small records share
+  // blocks of about 64 KiB; a larger one gets a block of its own. Blocks
+  // leave the list when their last entry goes, so every listed block holds at
+  // least one entry. Adding and removing an entry touch no allocator most of
+  // the time, which keeps their cost the same however full the cache is, and a
+  // cached record costs little more than its 8-byte time.
+  struct Block {
+    Block* next;
+    size_t begin;  // offset of the first entry
+    size_t end;    // offset past the last entry
+    size_t capacity;
+    uint8_t* data() { return reinterpret_cast<uint8_t*>(this + 1); }
   };
-  static_assert(sizeof(Entry) == 16, "the entry header is part of the per-record memory budget");
+  // Position of an entry.
+  struct Cursor {
+    Block* block;
+    size_t offset;
+  };
 
   uint32_t TraceLevel() const;
-  // Unlinks and frees the first entry; the list must not be empty.
+  // Appends an entry; throws std::bad_alloc when no block can be had.
+  void Append(int64_t resultTime, const void* bytes, uint32_t size);
+  Cursor Front() const { return {m_head, m_head ? m_head->begin : 0}; }
+  // Moves to the next entry; the block is null past the last one.
+  static void Advance(Cursor& at);
+  static int64_t TimeAt(const Cursor& at);
+  static const uint8_t* RecordAt(const Cursor& at);
+  static uint32_t SizeAt(const Cursor& at);
+  // Removes the first entry; the list must not be empty.
   void RemoveFront();
+  void Release(Block* block);
 
   platform::ConfigStore& m_config;
   Log m_log;
   mutable std::mutex m_lock;  // guards everything below
-  Entry* m_head = nullptr;
-  Entry* m_tail = nullptr;
+  Block* m_head = nullptr;    // oldest entries
+  Block* m_tail = nullptr;
+  Block* m_spare = nullptr;  // one emptied shared block, kept against allocator churn
   size_t m_count = 0;
   // The last batch handed out: copies of the first m_pendingCount entries.
   std::vector<uint8_t> m_pendingPayload;

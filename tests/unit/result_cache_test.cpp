@@ -221,6 +221,44 @@ TEST_F(ResultCacheTest, UnconfirmedBatchIsBuiltAgainFromTheFront) {
   EXPECT_EQ(cache.Count(), 1u);
 }
 
+TEST_F(ResultCacheTest, RecordsComeBackByteForByteInArrivalOrder) {
+  // Sizes from small to far beyond a storage block, added and taken in
+  // alternation, so that storage fills, empties and is reused along the way.
+  SetTrace(0);
+  std::vector<Bytes> added;
+  Bytes sent, expected;
+  uint32_t seed = 12345;
+  auto next = [&seed] { return seed = seed * 1103515245u + 12345u; };
+  for (int round = 0; round < 40; ++round) {
+    const int adds = static_cast<int>(next() % 300);
+    for (int i = 0; i < adds; ++i) {
+      const uint32_t roll = next() % 100;
+      const uint32_t size = roll < 90   ? 54 + next() % 400
+                            : roll < 98 ? 1000 + next() % 9000
+                                        : 70000 + next() % 9000;
+      CMonResult2 r = Record(static_cast<uint32_t>(added.size()), size);
+      cache.AddToCache(&r);
+      added.push_back(BytesOf(r));
+    }
+    const int takes = static_cast<int>(next() % 4);
+    for (int i = 0; i < takes; ++i) {
+      Bytes batch;
+      if (!cache.GetFromCache(batch, 16384 + next() % 50000, 60, now)) break;
+      sent.insert(sent.end(), batch.begin(), batch.end());
+      cache.EmptyCacheBuffer();
+    }
+  }
+  Bytes batch;
+  while (cache.GetFromCache(batch, 262144, 60, now)) {
+    sent.insert(sent.end(), batch.begin(), batch.end());
+    cache.EmptyCacheBuffer();
+  }
+  for (const Bytes& r : added) expected.insert(expected.end(), r.begin(), r.end());
+  EXPECT_EQ(sent.size(), expected.size());
+  EXPECT_TRUE(sent == expected);
+  EXPECT_EQ(cache.Count(), 0u);
+}
+
 TEST_F(ResultCacheTest, EmptyCacheHasNothingToSend) {
   Bytes batch{1, 2, 3};
   EXPECT_FALSE(cache.GetFromCache(batch, 16384, 60, now));
