@@ -191,19 +191,25 @@ TEST_F(ResultCacheTest, OnlyTheFrontIsAged) {
 }
 
 TEST_F(ResultCacheTest, UnconfirmedBatchIsBuiltAgainFromTheFront) {
-  CMonResult2 a = Record(1, 10000), b = Record(2, 10000), c = Record(3, 10000);
-  cache.AddToCache(&a);
-  cache.AddToCache(&b);
-  cache.AddToCache(&c);
+  std::vector<CMonResult2> records;
+  for (uint32_t id = 1; id <= 5; ++id) records.push_back(Record(id, 10000));
+  for (int i = 0; i < 3; ++i) cache.AddToCache(&records[i]);
   Bytes first, again;
   ASSERT_TRUE(cache.GetFromCache(first, 20000, 60, now));
   EXPECT_EQ(Ids(first), (std::vector<uint32_t>{1, 2}));
   // The exchange failed: no confirmation. The next batch starts with the same
-  // records, and a larger buffer now takes more of them.
+  // records, and its confirmation removes just those.
   ASSERT_TRUE(cache.GetFromCache(again, 20000, 60, now));
   EXPECT_EQ(again, first);
+  cache.EmptyCacheBuffer();
+  EXPECT_EQ(cache.Count(), 1u);
+  // A batch built again may take more records than the one before.
+  cache.AddToCache(&records[3]);
+  cache.AddToCache(&records[4]);
+  ASSERT_TRUE(cache.GetFromCache(first, 20000, 60, now));
+  EXPECT_EQ(Ids(first), (std::vector<uint32_t>{3, 4}));
   ASSERT_TRUE(cache.GetFromCache(again, 40000, 60, now));
-  EXPECT_EQ(Ids(again), (std::vector<uint32_t>{1, 2, 3}));
+  EXPECT_EQ(Ids(again), (std::vector<uint32_t>{3, 4, 5}));
   EXPECT_EQ(cache.Count(), 3u);
 
   cache.EmptyCacheBuffer();
