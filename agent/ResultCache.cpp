@@ -237,7 +237,7 @@ bool CResultCache::GetFromCache(std::vector<uint8_t>& batch, uint32_t bufferSize
       }
     }
     // The first entry always goes, so that an oversized record cannot block the queue.
-    m_pendingPayload.reserve(bufferSize);
+    if (m_head) m_pendingPayload.reserve(bufferSize);
     for (Cursor at = Front(); at.block; Advance(at)) {
       const uint32_t size = SizeAt(at);
       if (m_pendingCount > 0 && m_pendingPayload.size() + size > bufferSize) break;
