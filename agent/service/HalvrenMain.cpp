@@ -13,13 +13,8 @@
 
 #include "agent/LogWriter.h"
 #include "agent/MainWorker.h"
+#include "agent/service/WindowsSeams.h"
 #include "corelib/ExLogger.h"
-#include "platform/win32/cpu_probe_win32.h"
-#include "platform/win32/memory_probe_win32.h"
-#include "platform/win32/registry_store.h"
-#include "platform/win32/system_info_win32.h"
-#include "platform/win32/winhttp_exchange.h"
-#include "platform/win32/zlib_library.h"
 
 namespace {
 
@@ -51,16 +46,11 @@ BOOL WINAPI OnConsoleControl(DWORD) {
 }
 
 int RunConsole() {
-  platform::RegistryStore registry;
-  WinHttpExchange exchange;
-  ZlibLibrary zlib;
-  SystemInfoWin32 system;
-  CpuProbeWin32 cpu;
-  MemoryProbeWin32 memory;
+  WindowsSeams windows;
   ConsoleListener listener;
   int rc = 0;
   {
-    WorkerSeams seams{registry, exchange, zlib, system, cpu, memory};
+    WorkerSeams seams = windows.Seams();
     seams.initialListener = &listener;
     CMainWorker worker(seams);
     std::string message;

@@ -6,18 +6,12 @@
 #include <thread>
 
 #include "agent/MainWorker.h"
-#include "platform/win32/registry_store.h"
-#include "platform/win32/system_info_win32.h"
-#include "platform/win32/winhttp_exchange.h"
-#include "platform/win32/zlib_library.h"
+#include "agent/service/WindowsSeams.h"
 #include "tests/unit/fakes/test_monitor.h"
 
 int main() {
-  platform::RegistryStore registry;
-  WinHttpExchange exchange;
-  ZlibLibrary zlib;
-  SystemInfoWin32 system;
-  CMainWorker worker(WorkerSeams{registry, exchange, zlib, system});
+  WindowsSeams windows;
+  CMainWorker worker(windows.Seams());
   if (worker.GetWorkState() != CMainWorker::Working) {
     printf("FAIL worker did not start\n");
     return 1;

@@ -1,0 +1,22 @@
+// The worker's seams as the Windows program has them: the real registry,
+// WinHTTP, zlib from the program's folder and the system's probes.
+#pragma once
+
+#include "agent/MainWorker.h"
+#include "platform/win32/cpu_probe_win32.h"
+#include "platform/win32/memory_probe_win32.h"
+#include "platform/win32/registry_store.h"
+#include "platform/win32/system_info_win32.h"
+#include "platform/win32/winhttp_exchange.h"
+#include "platform/win32/zlib_library.h"
+
+struct WindowsSeams {
+  platform::RegistryStore registry;
+  WinHttpExchange exchange;
+  ZlibLibrary zlib;
+  SystemInfoWin32 system;
+  CpuProbeWin32 cpu;
+  MemoryProbeWin32 memory;
+
+  WorkerSeams Seams() { return WorkerSeams{registry, exchange, zlib, system, cpu, memory}; }
+};
