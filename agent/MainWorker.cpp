@@ -31,7 +31,11 @@ MainLoopWait ComputeMainLoopWait(uint32_t pollInterval, size_t cachedResults, in
 }
 
 CMainWorker::CMainWorker(WorkerSeams seams)
-    : m_seams(seams), m_settings(seams.config), m_cache([this](const std::string& line) { AppendLog(line); }) {
+    : m_seams(seams),
+      m_settings(seams.config),
+      m_cache([this](const std::string& line) { AppendLog(line); }),
+      m_diskMon(seams.disk),
+      m_procMon(seams.process) {
   try {
     m_email = value_or_empty(m_settings.GetEmail());
     m_password = value_or_empty(m_settings.GetPassword());
@@ -264,8 +268,11 @@ void CMainWorker::MainLoop() {
 }
 
 void CMainWorker::AddListsToCache() {
-  // The disk, network adapter and process monitors report their inventories
-  // here, in that order, when they changed.
+  CMonResult2 drives;
+  if (m_diskMon.get_disks_list(drives)) AddToCache(&drives);
+  // The network adapter list goes here, between the drives and the processes.
+  CMonResult2 processes;
+  if (m_procMon.get_proc_list(processes)) AddToCache(&processes);
 }
 
 void CMainWorker::CleanUpgradeFolder() {

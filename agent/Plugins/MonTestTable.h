@@ -99,6 +99,8 @@ class CMonTestTable : public CMonCheckerBase<Owner> {
   // return true here: they skip the pass entirely when nothing is due.
   virtual bool MeasuresOncePerPass() { return false; }
   virtual bool BeginPass() { return true; }
+  // After the walk of a pass that BeginPass let run, still under the table lock.
+  virtual void EndPass() {}
   // Takes a modify line's parameters into an existing test; monitors that keep
   // run-time state in a test override it to keep that state.
   virtual void UpdateTest(Test& existing, const Test& parsed) { existing = parsed; }
@@ -129,13 +131,14 @@ class CMonTestTable : public CMonCheckerBase<Owner> {
     if (MeasuresOncePerPass() && !AnyDue()) return;
     if (!BeginPass()) return;
     for (auto& test : m_tests) {
-      if (this->StopRequested()) return;
+      if (this->StopRequested()) break;
       int64_t begin = Now();
       if (!IsDue(*test, begin)) continue;
       CheckTest(*test);
       // Next check: the time the check began plus the period.
       test->nextCheckTime = begin + this->GetCheckPeriod();
     }
+    EndPass();
   }
 
   bool AnyDue() {

@@ -14,6 +14,8 @@
 #include "agent/LogWriter.h"
 #include "agent/MainWorker.h"
 #include "corelib/ExLogger.h"
+#include "platform/win32/disk_probe_win32.h"
+#include "platform/win32/process_probe_win32.h"
 #include "platform/win32/registry_store.h"
 #include "platform/win32/system_info_win32.h"
 #include "platform/win32/winhttp_exchange.h"
@@ -53,10 +55,13 @@ int RunConsole() {
   WinHttpExchange exchange;
   ZlibLibrary zlib;
   SystemInfoWin32 system;
+  DiskProbeWin32 disk;
+  ProcessProbeWin32 process;
   ConsoleListener listener;
   int rc = 0;
   {
-    WorkerSeams seams{registry, exchange, zlib, system};
+    WorkerSeams seams{registry, exchange, zlib, system,
+                      disk, process};
     seams.initialListener = &listener;
     CMainWorker worker(seams);
     std::string message;
