@@ -40,7 +40,7 @@ class ReplayProbe : public IProcessProbe {
     const struct {
       const char* name;
       int count;
-    } groups[] = {{"svchost.exe", 60}, {"w3wp.exe", 12}, {"conhost.exe", 10}, {"sqlservr.exe", 4},
+    } groups[] = {{"svchost.exe", 60}, {"w3wp.exe", 12},         {"conhost.exe", 10}, {"sqlservr.exe", 4},
                   {"java.exe", 6},     {"RuntimeBroker.exe", 4}, {"dllhost.exe", 4}};
     uint32_t pid = 4;
     m_snapshot.push_back({0, "[System Process]"});
@@ -51,7 +51,8 @@ class ReplayProbe : public IProcessProbe {
       snprintf(name, sizeof name, "service%03d.exe", i);
       m_snapshot.push_back({pid += 4, name});
     }
-    for (const ProcessEntry& p : m_snapshot) m_times[p.pid] = {1700000000000, p.pid * 1000ull, p.pid * 3000ull};
+    for (const ProcessEntry& p : m_snapshot)
+      m_times[p.pid] = {1700000000000, p.pid * 1000ull, p.pid * 3000ull};
   }
 
   const std::vector<ProcessEntry>& Processes() const { return m_snapshot; }
@@ -101,9 +102,9 @@ int main() {
 
   // Every group name once, two names that are not running, and single
   // executables for the rest; some limits set, so some instances are over them.
-  std::vector<std::string> names = {"svchost.exe",  "w3wp.exe",          "conhost.exe", "sqlservr.exe",
-                                    "java.exe",     "RuntimeBroker.exe", "dllhost.exe", "missing.exe",
-                                    "SVCHOST.EXE"};
+  std::vector<std::string> names = {"svchost.exe",  "w3wp.exe",    "conhost.exe",
+                                    "sqlservr.exe", "java.exe",    "RuntimeBroker.exe",
+                                    "dllhost.exe",  "missing.exe", "SVCHOST.EXE"};
   for (int i = 0; names.size() < static_cast<size_t>(kTests); ++i) {
     char name[32];
     snprintf(name, sizeof name, "service%03d.exe", i * 2);

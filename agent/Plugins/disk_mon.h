@@ -136,14 +136,9 @@ class CDiskMon : public CMonTestTable<Owner, CDiskTest> {
     uint32_t error = 0;
     DiskBytes bytes;
     switch (m_probe.FreeBytes(root, bytes, error)) {
-      case ProbeStatus::Ok:
-        size = disk_check::FromBytes(bytes);
-        return true;
-      case ProbeStatus::Failed:
-        this->Log(Format("GetDiskFreeSpaceEx failed. error:%08X", error));
-        break;
-      case ProbeStatus::Unavailable:
-        break;
+      case ProbeStatus::Ok: size = disk_check::FromBytes(bytes); return true;
+      case ProbeStatus::Failed: this->Log(Format("GetDiskFreeSpaceEx failed. error:%08X", error)); break;
+      case ProbeStatus::Unavailable: break;
     }
     DiskClusters clusters;
     if (!m_probe.FreeClusters(root, clusters, error)) {

@@ -20,7 +20,7 @@
 #include "platform/process_probe.h"
 
 struct CProcTest : CMonTest {
-  std::string pname;  // executable name, compared exactly (case-sensitive)
+  std::string pname;     // executable name, compared exactly (case-sensitive)
   uint32_t max_cpu = 0;  // percent; kNoLimit when not set
   uint32_t max_wss = 0;  // MB
   uint32_t max_pfs = 0;  // MB
@@ -267,11 +267,8 @@ class CProcMon : public CMonTestTable<Owner, CProcTest> {
         }
         break;
       }
-      case ProcessRead::NotOpened:
-        this->WriteLog(0, "mon_proc:get_proc_cpu OpenProcess failed!");
-        break;
-      case ProcessRead::Failed:
-        break;
+      case ProcessRead::NotOpened: this->WriteLog(0, "mon_proc:get_proc_cpu OpenProcess failed!"); break;
+      case ProcessRead::Failed: break;
     }
     ProcessMemory memory;
     if (m_probe.Memory(pid, memory) == ProcessRead::Ok) {

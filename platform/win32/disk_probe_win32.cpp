@@ -4,8 +4,8 @@
 
 DiskProbeWin32::DiskProbeWin32() {
   if (HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll")) {
-    m_freeSpaceEx =
-        reinterpret_cast<FreeSpaceExFn>(reinterpret_cast<void*>(GetProcAddress(kernel32, "GetDiskFreeSpaceExW")));
+    m_freeSpaceEx = reinterpret_cast<FreeSpaceExFn>(
+        reinterpret_cast<void*>(GetProcAddress(kernel32, "GetDiskFreeSpaceExW")));
   }
 }
 
@@ -44,4 +44,6 @@ bool DiskProbeWin32::LogicalDrives(std::vector<std::string>& roots, uint32_t& er
   return true;
 }
 
-uint32_t DiskProbeWin32::DriveType(const std::string& root) { return GetDriveTypeW(win32::Widen(root).c_str()); }
+uint32_t DiskProbeWin32::DriveType(const std::string& root) {
+  return GetDriveTypeW(win32::Widen(root).c_str());
+}

@@ -93,7 +93,8 @@ TEST(ProcessProbeWin32, ThisProcessIsListedAndMeasured) {
   SnapshotFailure failure;
   ASSERT_TRUE(probe.Snapshot(processes, failure)) << failure.error;
   const uint32_t self = GetCurrentProcessId();
-  auto me = std::find_if(processes.begin(), processes.end(), [&](const ProcessEntry& p) { return p.pid == self; });
+  auto me =
+      std::find_if(processes.begin(), processes.end(), [&](const ProcessEntry& p) { return p.pid == self; });
   ASSERT_NE(me, processes.end());
   EXPECT_EQ(me->exeName, OwnExeName());
 
@@ -134,7 +135,8 @@ TEST(ProcessProbeWin32, TwoProcessMonitorPassesAndTheProcessList) {
   }
   const uint32_t self = GetCurrentProcessId();
   for (const DecodedRecord& r : {records[0], records[1]}) {
-    auto me = std::find_if(r.sub.begin(), r.sub.end(), [&](const DecodedRecord& s) { return s.ui32.at(1) == self; });
+    auto me = std::find_if(r.sub.begin(), r.sub.end(),
+                           [&](const DecodedRecord& s) { return s.ui32.at(1) == self; });
     ASSERT_NE(me, r.sub.end());
     EXPECT_GT(me->d64.at(1), 0.0);  // working set
   }

@@ -93,6 +93,7 @@ TEST(ProcessVerdict, LimitsAlarmsAndRecoveries) {
     const char* text;
     uint32_t alarmsAfter;
   } cases[] = {
+      // clang-format off
       {"within", {10, 20, 30}, 50, 100, 100, 0, 0, "All process parameters are within acceptable limits\n", 0},
       {"a limit is reached at its value", {50, 20, 30}, 50, 100, 100, 0, 2,
        "Current CPU usage: 50.00% / Max value: 50\n", 2},
@@ -109,6 +110,7 @@ TEST(ProcessVerdict, LimitsAlarmsAndRecoveries) {
        0},
       {"over one limit keeps the others' alarms", {1, 150, 1}, 50, 100, 100, 9, 2,
        "Current Working set size: 150.00 MB / Max value: 100\n", 13},
+      // clang-format on
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -150,8 +152,7 @@ TEST_F(ProcMonTest, FirstSampleIsTheBaselineThenTheShareOfAllProcessors) {
 }
 
 TEST_F(ProcMonTest, EveryInstanceHasItsOwnRecordAndTheAlarmsAreTheTests) {
-  probe.Set({Proc(11, "w3wp.exe", Times(kStart, 0, 0), Memory(300, 10)),
-             Proc(12, "other.exe"),
+  probe.Set({Proc(11, "w3wp.exe", Times(kStart, 0, 0), Memory(300, 10)), Proc(12, "other.exe"),
              Proc(13, "w3wp.exe", Times(kStart, 0, 0), Memory(50, 10))});
   ASSERT_TRUE(mon.ProcessTest("PRA\t1\t2\t-1\t200\t-1\tw3wp.exe"));
   std::vector<DecodedRecord> r = Pass();
@@ -205,8 +206,8 @@ TEST_F(ProcMonTest, AProcessThatCannotBeReadGivesZerosNotAMissingResult) {
 
 TEST_F(ProcMonTest, OneSnapshotServesAPassAndItsFailureIsLogged) {
   probe.Set({Proc(1, "a.exe"), Proc(2, "b.exe")});
-  for (const char* line : {"PRA\t1\t1\t-1\t-1\t-1\ta.exe", "PRA\t2\t1\t-1\t-1\t-1\tb.exe",
-                           "PRA\t3\t1\t-1\t-1\t-1\tc.exe"})
+  for (const char* line :
+       {"PRA\t1\t1\t-1\t-1\t-1\ta.exe", "PRA\t2\t1\t-1\t-1\t-1\tb.exe", "PRA\t3\t1\t-1\t-1\t-1\tc.exe"})
     ASSERT_TRUE(mon.ProcessTest(line));
   int before = probe.Snapshots();
   EXPECT_EQ(Pass().size(), 3u);
@@ -249,9 +250,11 @@ TEST_F(ProcMonTest, TestLines) {
     const char* logged;  // the line after "processing test"
   } cases[] = {
       {"PRA\t5\t7\t80\t-1\t512\tsql server.exe", true,
-       "mon_proc: adding test... pname:'sql server.exe', testID:5, lid:7, max_cpu:80, max_wss:-1, max_pfs:512"},
+       "mon_proc: adding test... pname:'sql server.exe', testID:5, lid:7, max_cpu:80, max_wss:-1, "
+       "max_pfs:512"},
       {"PRM\t5\t7\t90\t100\t-1\tsql server.exe\t", true,
-       "mon_proc: adding test... pname:'sql server.exe', testID:5, lid:7, max_cpu:90, max_wss:100, max_pfs:-1"},
+       "mon_proc: adding test... pname:'sql server.exe', testID:5, lid:7, max_cpu:90, max_wss:100, "
+       "max_pfs:-1"},
       {"PRA\t6\t7\t80\t-1\t512", false, "mon_proc: Incorrect test format!"},
       {"PRA\t6\t7\t80\t-1\t512\ta.exe\tb", false, "mon_proc: Incorrect test format!"},
       {"PRD\t5", true, "mon_proc: removing test... testID:5"},
