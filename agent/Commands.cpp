@@ -96,8 +96,10 @@ std::vector<int32_t> CMainWorker::CheckPeriods() const {
 }
 
 void CMainWorker::ResendLists() {
-  // The disk, network adapter and process monitors forget their remembered
-  // inventories, so the next pass sends all three in full.
+  // Forgotten inventories are sent in full by the next pass of the main loop.
+  m_diskMon.ResetDisksList();
+  // The network adapter monitor forgets its list here, under its own lock.
+  m_procMon.ResetProcList();
 }
 
 bool CMainWorker::StoreUpgradeOrder(const std::string& version, const std::string& location) {

@@ -35,7 +35,9 @@ CMainWorker::CMainWorker(WorkerSeams seams)
       m_settings(seams.config),
       m_cache(seams.config, [this](const std::string& line) { AppendLog(line); }),
       m_cpuMon(seams.cpu),
-      m_memMon(seams.memory) {
+      m_memMon(seams.memory),
+      m_diskMon(seams.disk),
+      m_procMon(seams.process) {
   try {
     m_email = value_or_empty(m_settings.GetEmail());
     m_password = value_or_empty(m_settings.GetPassword());
@@ -268,8 +270,11 @@ void CMainWorker::MainLoop() {
 }
 
 void CMainWorker::AddListsToCache() {
-  // The disk, network adapter and process monitors report their inventories
-  // here, in that order, when they changed.
+  CMonResult2 drives;
+  if (m_diskMon.get_disks_list(drives)) AddToCache(&drives);
+  // The network adapter list goes here, between the drives and the processes.
+  CMonResult2 processes;
+  if (m_procMon.get_proc_list(processes)) AddToCache(&processes);
 }
 
 void CMainWorker::CleanUpgradeFolder() {

@@ -20,13 +20,17 @@
 #include "agent/Plugins/IdleMonitor.h"
 #include "agent/Plugins/cpu_mon.h"
 #include "agent/Plugins/mem_mon.h"
+#include "agent/Plugins/disk_mon.h"
+#include "agent/Plugins/proc_mon.h"
 #include "agent/ResultCache.h"
 #include "agent/StatusListener.h"
 #include "platform/compression.h"
 #include "platform/config_store.h"
 #include "platform/cpu_probe.h"
+#include "platform/disk_probe.h"
 #include "platform/gateway_exchange.h"
 #include "platform/memory_probe.h"
+#include "platform/process_probe.h"
 #include "platform/system_info.h"
 
 class CMonResult2;
@@ -37,8 +41,11 @@ struct WorkerSeams {
   IGatewayExchange& exchange;
   ICompression& compression;
   ISystemInfo& system;
+  // What the monitors measure.
   ICpuProbe& cpu;
   IMemoryProbe& memory;
+  IDiskProbe& disk;
+  IProcessProbe& process;
   std::function<time_t()> now = [] { return time(nullptr); };
   // Subscribed before the worker starts itself, so it hears the first events.
   IStatusListener* initialListener = nullptr;
@@ -129,11 +136,12 @@ class CMainWorker {
 
  protected:
   void SetWorkState(uint32_t state);
+  // Adds the inventories that changed since they were last reported.
+  void AddListsToCache();
 
  private:
   void mainWork();
   void MainLoop();
-  void AddListsToCache();
   void CleanUpgradeFolder();
   void BuildBody(const std::vector<uint8_t>& payload, GatewayRequest& request, uint32_t& checksum,
                  uint32_t& uncompressedSize);
@@ -193,7 +201,10 @@ class CMainWorker {
   // The nine built-in monitors, in this order everywhere (owner, CHK, stop).
   CCPUmon<CMainWorker> m_cpuMon;
   CMemMon<CMainWorker> m_memMon;
-  CIdleMonitor<CMainWorker> m_diskMon, m_eventLogMon, m_httpMon, m_icmpMon, m_netMon, m_procMon, m_snmpMon;
+  CDiskMon<CMainWorker> m_diskMon;
+  CIdleMonitor<CMainWorker> m_eventLogMon, m_httpMon, m_icmpMon, m_netMon;
+  CProcMon<CMainWorker> m_procMon;
+  CIdleMonitor<CMainWorker> m_snmpMon;
   CMonitor* const m_monitors[9] = {&m_cpuMon,  &m_memMon, &m_diskMon,  &m_eventLogMon, &m_httpMon,
                                    &m_icmpMon, &m_netMon, &m_procMon, &m_snmpMon};
 

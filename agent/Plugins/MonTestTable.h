@@ -101,6 +101,7 @@ class CMonTestTable : public CMonCheckerBase<Owner> {
   // Around the tests of a pass that has something to check: false from
   // BeginPass skips the pass (its tests stay due); EndPass follows the last test.
   virtual bool BeginPass() { return true; }
+  // After the walk of a pass that BeginPass let run, still under the table lock.
   virtual void EndPass() {}
   // Takes a modify line's parameters into an existing test; monitors that keep
   // run-time state in a test override it to keep that state.

@@ -4,7 +4,9 @@
 
 #include "agent/MainWorker.h"
 #include "platform/win32/cpu_probe_win32.h"
+#include "platform/win32/disk_probe_win32.h"
 #include "platform/win32/memory_probe_win32.h"
+#include "platform/win32/process_probe_win32.h"
 #include "platform/win32/registry_store.h"
 #include "platform/win32/system_info_win32.h"
 #include "platform/win32/winhttp_exchange.h"
@@ -17,6 +19,8 @@ struct WindowsSeams {
   SystemInfoWin32 system;
   CpuProbeWin32 cpu;
   MemoryProbeWin32 memory;
+  DiskProbeWin32 disk;
+  ProcessProbeWin32 process;
 
-  WorkerSeams Seams() { return WorkerSeams{registry, exchange, zlib, system, cpu, memory}; }
+  WorkerSeams Seams() { return WorkerSeams{registry, exchange, zlib, system, cpu, memory, disk, process}; }
 };

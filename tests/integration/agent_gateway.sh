@@ -160,6 +160,34 @@ case "$scenario" in
     check "memory minimum fired" has "Physical memory free size: " <(echo "$mem")
     check "memory minimum shown" has "/ Min value: 99999999" <(echo "$mem")
     ;;
+  disk-proc)  # drive and process tests measured for real; the inventories sent once, and again after RPL
+    # services.exe is Wine's service manager: it runs as long as the prefix does.
+    gateway 'POL\t0\t2\nDKA\t101\t5\tC\t0.001\nPRA\t102\t6\t-1\t-1\t-1\tservices.exe\nPRA\t103\t7\t-1\t-1\t-1\tHalvren.exe\n\nRPL\n'
+    registry key "http://127.0.0.1:$port/fcgi-bin/agentgateway"
+    run_agent 20
+    records=$work/records.txt
+    grep '^record: ' "$work/gateway.out" >"$records"
+    echo "--- records"; cat "$records"
+    # The D64 values of a printed record, one a line, nested records' included.
+    d64s() { grep -o "D64: '[^']*'" | cut -d"'" -f2; }
+    above_zero() { awk -v v="$1" 'BEGIN { exit !(v > 0) }'; }
+    list_has() { grep -F "($1)" "$records" | grep -qF -- "$2"; }
+
+    drive=$(grep -m1 -F "(DRIVE) | UI32: '101' | UI32: '5' | UI32: '0' " "$records")
+    check "drive C within limits" has "STR: 'Drive: C free space is within acceptable limits.\\n'" <(echo "$drive")
+    total=$(d64s <<<"$drive" | sed -n 2p)  # free, total
+    check "drive C has a size (${total:-none} GB)" above_zero "${total:-0}"
+    for t in 102:services.exe 103:Halvren.exe; do
+      id=${t%%:*} name=${t#*:}
+      proc=$(grep -m1 "(PROC) | UI32: '$id' | UI32: '[0-9]*' | UI32: '0' " "$records")
+      wss=$(d64s <<<"$proc" | sed -n 2p)  # cpu, wss, pfs of the first instance
+      check "$name running, working set ${wss:-none} MB" above_zero "${wss:-0}"
+    done
+    check "drive list names C" list_has DRIVELIST "C\\t"
+    check "process list names both" bash -c "grep -F '(PROCLIST)' '$records' | grep -F 'services.exe\\t' | grep -qF 'Halvren.exe\\t'"
+    # The drives do not change: the list goes once at the start and once after RPL.
+    check "drive list sent twice ($(grep -cF '(DRIVELIST)' "$records"))" [ "$(grep -cF '(DRIVELIST)' "$records")" -eq 2 ]
+    ;;
   *) echo "unknown scenario $scenario" >&2; exit 2 ;;
 esac
 exit $fail

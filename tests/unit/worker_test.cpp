@@ -15,6 +15,8 @@
 #include "tests/unit/fakes/fake_cpu_probe.h"
 #include "tests/unit/fakes/fake_gateway.h"
 #include "tests/unit/fakes/fake_memory_probe.h"
+#include "tests/unit/fakes/fake_probes.h"
+#include "tests/unit/fakes/recording_owner.h"
 
 namespace {
 
@@ -26,6 +28,7 @@ class TestWorker : public CMainWorker {
  public:
   using CMainWorker::CMainWorker;
   using CMainWorker::SetWorkState;
+  using CMainWorker::AddListsToCache;
 };
 
 class WorkerTest : public ::testing::Test {
@@ -45,7 +48,7 @@ class WorkerTest : public ::testing::Test {
   }
 
   std::unique_ptr<TestWorker> Make() {
-    auto w = std::make_unique<TestWorker>(WorkerSeams{store, exchange, zlib, system, cpu, memory, [this] { return now.load(); }});
+    auto w = std::make_unique<TestWorker>(WorkerSeams{store, exchange, zlib, system, cpu, memory, disk, process, [this] { return now.load(); }});
     w->AddListener(&status);
     return w;
   }
@@ -67,6 +70,8 @@ class WorkerTest : public ::testing::Test {
   FakeSystem system;
   FakeCpuProbe cpu;
   FakeMemoryProbe memory;
+  FakeDiskProbe disk;
+  FakeProcessProbe process;
   StatusRecorder status;
   std::atomic<time_t> now{1700000000};
 };
@@ -390,6 +395,38 @@ TEST(TextFields, NumbersAndUrls) {
     EXPECT_EQ(a.port, c.port);
     EXPECT_EQ(a.secure, c.secure);
   }
+}
+
+TEST_F(WorkerTest, ChangedInventoriesAreSentDrivesFirstAndAllAgainAfterRPL) {
+  disk.Set("D:\\", FakeDiskProbe::Drive());
+  disk.Set("C:\\", FakeDiskProbe::Drive());
+  process.Set({FakeProcessProbe::Named(0, "[System Process]"), FakeProcessProbe::Named(4, "System"),
+               FakeProcessProbe::Named(8, "svchost.exe")});
+  zlib.available = false;  // the body is the records as they are
+  auto w = Authorised();
+  // The type and text of each record in the next report.
+  auto sent = [&] {
+    w->AddListsToCache();
+    w->SendPerfData();
+    const std::vector<uint8_t> body = exchange.Requests().back().body;
+    std::vector<std::pair<uint32_t, std::string>> lists;
+    for (size_t at = 0; at + 4 <= body.size();) {
+      UdcView r = udc_view_detail::Read(body.data() + at);
+      lists.emplace_back(r.ui32.at(0), r.str.at(0));
+      uint32_t size;
+      memcpy(&size, body.data() + at, 4);
+      at += size;
+    }
+    return lists;
+  };
+  using Lists = std::vector<std::pair<uint32_t, std::string>>;
+  const Lists both = {{45, "C\tD\t"}, {42, "System\tsvchost.exe\t"}};
+  EXPECT_EQ(sent(), both);
+  EXPECT_EQ(sent(), Lists());
+  w->ProcessCommands("RPL");
+  EXPECT_EQ(sent(), both);
+  process.Set({FakeProcessProbe::Named(4, "System")});
+  EXPECT_EQ(sent(), (Lists{{42, "System\t"}}));
 }
 
 // ---- the main loop, live --------------------------------------------------------
