@@ -11,8 +11,7 @@
 //                    request target, every header and the body in hex
 // The library's build options (TLS among them) come with its pkg-config flags.
 #include <httplib.h>
-#include <openssl/evp.h>
-#include <openssl/x509.h>
+
 
 #include <atomic>
 #include <chrono>
@@ -24,6 +23,8 @@
 #include <mutex>
 #include <string>
 #include <thread>
+
+#include "tools/devgateway/self_signed.h"
 
 namespace {
 
@@ -77,26 +78,6 @@ void AddRoutes(httplib::Server& server) {
   });
 }
 
-// A throw-away certificate for "localhost", signed by its own key.
-bool MakeCertificate(EVP_PKEY** keyOut, X509** certOut) {
-  EVP_PKEY* key = EVP_RSA_gen(2048);
-  X509* cert = X509_new();
-  if (key == nullptr || cert == nullptr) return false;
-  X509_set_version(cert, 2);
-  ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
-  X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
-  X509_gmtime_adj(X509_getm_notAfter(cert), 24 * 3600);
-  X509_set_pubkey(cert, key);
-  X509_NAME* name = X509_get_subject_name(cert);
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("localhost"),
-                             -1, -1, 0);
-  X509_set_issuer_name(cert, name);
-  if (X509_sign(cert, key, EVP_sha256()) == 0) return false;
-  *keyOut = key;
-  *certOut = cert;
-  return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -107,16 +88,14 @@ int main(int argc, char** argv) {
   std::signal(SIGTERM, OnSignal);
   std::signal(SIGINT, OnSignal);
 
-  EVP_PKEY* key = nullptr;
-  X509* cert = nullptr;
-  if (!MakeCertificate(&key, &cert)) {
-    std::fprintf(stderr, "gateway_test_server: cannot make a certificate\n");
+  devgw::SelfSignedIdentity identity;
+  std::string error;
+  if (!identity.make(1, error)) {
+    std::fprintf(stderr, "gateway_test_server: cannot make a certificate: %s\n", error.c_str());
     return 1;
   }
   httplib::Server plain;
-  httplib::SSLServer secure(cert, key);  // takes its own references
-  X509_free(cert);
-  EVP_PKEY_free(key);
+  httplib::SSLServer secure(identity.certificate(), identity.key());  // takes its own references
   if (!secure.is_valid()) {
     std::fprintf(stderr, "gateway_test_server: TLS set-up failed\n");
     return 1;
