@@ -14,6 +14,7 @@
 #include <string>
 
 #include "corelib/MonResult2.h"
+#include "tests/unit/fakes/sample_records.h"
 
 namespace {
 
@@ -25,27 +26,6 @@ int usage() {
   return 2;
 }
 
-// A CPU result with a nested per-core record, then a memory result.
-std::string records() {
-  CMonResult2 cpu;
-  cpu.create(0, 4, 1, 0, 1, 1);
-  cpu.init(44, 7, 107);
-  cpu.add(uint32_t{0});
-  cpu.add(37.5);
-  cpu.add("CPU load");
-  CMonResult2 core;
-  core.create(0, 1, 0, 0, 1, 0);
-  core.add(uint32_t{0});
-  core.add(40.0);
-  cpu.add(core);
-  CMonResult2 mem;
-  mem.create(0, 4, 1, 0, 0, 0);
-  mem.init(47, 9, 109);
-  mem.add(uint32_t{2});
-  std::string raw;
-  for (const CMonResult2* r : {&cpu, &mem}) raw.append(static_cast<const char*>(r->get_pointer()), r->get_size());
-  return raw;
-}
 
 uLong adler(const std::string& bytes) {
   return adler32(adler32(0, nullptr, 0), reinterpret_cast<const Bytef*>(bytes.data()),
@@ -87,7 +67,7 @@ int main(int argc, char** argv) {
     headers.emplace("Mon-AName", argv[i + 5]);
   } else if (mode == "data" && argc - i == 5) {
     std::string kind = argv[i + 4];
-    std::string raw = records();
+    std::string raw = SampleRecords();
     uLong compression = 0, checksum = 0;
     if (kind == "compressed" || kind == "bad-checksum") {
       uLongf n = compressBound(raw.size());

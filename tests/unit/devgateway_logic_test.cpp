@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "corelib/MonResult2.h"
+#include "tests/unit/fakes/sample_records.h"
 #include "tools/devgateway/exchange_log.h"
 #include "tools/devgateway/gateway_logic.h"
 #include "tools/devgateway/gateway_plan.h"
@@ -42,29 +43,6 @@ Plan plan_of(const std::string& text) {
   return plan;
 }
 
-// Two records as the agent's monitors make them: a CPU result with a nested
-// per-core record and a memory result.
-std::string sample_records() {
-  std::string raw;
-  CMonResult2 cpu;
-  cpu.create(0, 4, 1, 0, 1, 1);
-  cpu.init(44, 7, 107);
-  cpu.add(uint32_t{0});
-  cpu.add(37.5);
-  cpu.add("CPU load");
-  CMonResult2 core;
-  core.create(0, 1, 0, 0, 1, 0);
-  core.add(uint32_t{0});
-  core.add(40.0);
-  cpu.add(core);
-  CMonResult2 mem;
-  mem.create(0, 4, 1, 0, 0, 0);
-  mem.init(47, 9, 109);
-  mem.add(uint32_t{2});
-  for (const CMonResult2* r : {&cpu, &mem})
-    raw.append(static_cast<const char*>(r->get_pointer()), r->get_size());
-  return raw;
-}
 
 std::string compress(const std::string& raw) {
   uLongf n = compressBound(raw.size());
@@ -180,7 +158,7 @@ TEST(DevGatewayAuth, ForcedStatusAndSessionValues) {
 }
 
 TEST(DevGatewayData, DecodesCompressedAndRawBodies) {
-  const std::string raw = sample_records();
+  const std::string raw = SampleRecords();
   const std::string packed = compress(raw);
   std::vector<std::string> printed;
   std::vector<report::Span> spans;
@@ -236,7 +214,7 @@ TEST(DevGatewayData, DecodesCompressedAndRawBodies) {
 }
 
 TEST(DevGatewayData, RefusesBadRequestsWithoutTakingAPlanGroup) {
-  const std::string raw = sample_records();
+  const std::string raw = SampleRecords();
   const std::string packed = compress(raw);
   const std::string size = std::to_string(raw.size());
   const std::string sum = adler(packed);
@@ -412,7 +390,7 @@ TEST(DevGatewayLog, EscapesWhatTheAgentSent) {
 
   GatewayLogic logic(GatewayConfig{}, Plan{});
   std::string session = session_of(logic);
-  const std::string raw = sample_records();
+  const std::string raw = SampleRecords();
   devgw::Exchange ex = logic.handle({data_headers(session, "0", adler(raw)), raw});
   std::string line = devgw::exchange_line(ex);
   EXPECT_EQ(line.rfind("exchange 2: data, Mon-SessionID='" + session + "' Mon-Compression='0'", 0), 0u) << line;
