@@ -93,8 +93,9 @@ class CMonTestTable : public CMonCheckerBase<Owner> {
   virtual bool ParseTest(const std::vector<std::string>& fields, Test& test) = 0;
   virtual std::string DescribeTest(const Test& test) = 0;  // the "addmodify test..." line, without tag
   virtual std::string DescribeDelete(int32_t testID) { return Format("removing test... testID:%d", testID); }
-  // Measures one due test and posts its result.
-  virtual void CheckTest(Test& test) = 0;
+  // Measures one due test and posts its result, or hands it to a runner. False
+  // when the check could not begin: the test then stays due for the next pass.
+  virtual bool CheckTest(Test& test) = 0;
   // Monitors that take one system-wide measurement per pass (CPU, memory)
   // return true here: they skip the pass entirely when nothing is due.
   virtual bool MeasuresOncePerPass() { return false; }
@@ -136,7 +137,7 @@ class CMonTestTable : public CMonCheckerBase<Owner> {
       if (this->StopRequested()) break;
       int64_t begin = Now();
       if (!IsDue(*test, begin)) continue;
-      CheckTest(*test);
+      if (!CheckTest(*test)) continue;
       // Next check: the time the check began plus the period.
       test->nextCheckTime = begin + this->GetCheckPeriod();
     }

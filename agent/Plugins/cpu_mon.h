@@ -151,7 +151,7 @@ class CCPUmon : public CMonTestTable<Owner, CCpuTest> {
     if (m_localChecked) m_baseline.swap(m_current);
   }
 
-  void CheckTest(CCpuTest& t) override {
+  bool CheckTest(CCpuTest& t) override {
     using namespace mon_values;
     Log(Format("checking tid: %d, lid: %d", t.testID, t.lid));
     uint32_t status = kWithinLimits;
@@ -198,6 +198,7 @@ class CCPUmon : public CMonTestTable<Owner, CCpuTest> {
     result.add(text.c_str());  // an empty text is stored as "N/A"
     if (local) AddProcessors(result, t);
     this->PostResult(&result);
+    return true;
   }
 
  private:

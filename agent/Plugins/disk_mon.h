@@ -105,7 +105,7 @@ class CDiskMon : public CMonTestTable<Owner, CDiskTest> {
                   t.min_free);
   }
 
-  void CheckTest(CDiskTest& t) override {
+  bool CheckTest(CDiskTest& t) override {
     this->Log(Format("checking testID: %d, lid: %d, drive: '%c', min_free: %.2f", t.testID, t.lid, t.drive,
                      t.min_free));
     CMonResult2 result;
@@ -126,6 +126,7 @@ class CDiskMon : public CMonTestTable<Owner, CDiskTest> {
       result.add(uint32_t{3});
     }
     this->PostResult(&result);
+    return true;
   }
 
  private:

@@ -86,7 +86,7 @@ class CMemMon : public CMonTestTable<Owner, CMemTest> {
     return true;
   }
 
-  void CheckTest(CMemTest& t) override {
+  bool CheckTest(CMemTest& t) override {
     using namespace mon_values;
     Log(Format("checking testID: %d, lid: %d", t.testID, t.lid));
     uint32_t status = kWithinLimits;
@@ -132,6 +132,7 @@ class CMemMon : public CMonTestTable<Owner, CMemTest> {
     result.add(text.c_str());  // an empty text is stored as "N/A"
     result.add(status);
     this->PostResult(&result);
+    return true;
   }
 
  private:

@@ -195,7 +195,7 @@ class CProcMon : public CMonTestTable<Owner, CProcTest> {
     }
   }
 
-  void CheckTest(CProcTest& t) override {
+  bool CheckTest(CProcTest& t) override {
     this->Log(Format("checking testID: %d, lid: %d, pname '%s'", t.testID, t.lid, t.pname.c_str()));
     CMonResult2 result;
     result.create(0, 4, 1, 0, 0, 1);  // the prefix, status; text; then one nested record per instance
@@ -227,6 +227,7 @@ class CProcMon : public CMonTestTable<Owner, CProcTest> {
       }
     }
     this->PostResult(&result);
+    return true;
   }
 
  private:

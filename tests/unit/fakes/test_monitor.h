@@ -46,7 +46,7 @@ class CTestMon : public CMonTestTable<Owner, TestRecord> {
   std::string DescribeTest(const TestRecord& t) override {
     return Format("addmodify test... tid:%d, lid:%d, value:%.2f", t.testID, t.lid, t.value);
   }
-  void CheckTest(TestRecord& t) override {
+  bool CheckTest(TestRecord& t) override {
     ++checks;
     if (duringCheck) duringCheck();
     if (throwInCheck) throw std::runtime_error("probe failed");
@@ -62,6 +62,7 @@ class CTestMon : public CMonTestTable<Owner, TestRecord> {
     r.init(999, static_cast<uint32_t>(t.testID), static_cast<uint32_t>(t.lid));
     r.add(t.value);
     this->PostResult(&r);
+    return true;
   }
 };
 
