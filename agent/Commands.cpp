@@ -28,6 +28,9 @@ void CMainWorker::ProcessCommands(const std::string& body) {
     std::vector<std::string> lines = SplitText(body, '\n');
     if (lines.empty()) return;
     for (const std::string& line : lines) {
+      // A stop claimed meanwhile ends the reply here: nothing older than the
+      // stop may change a setting or start a monitor after it.
+      if (!IsWorking()) return;
       AppendLog(Format("Processing command '%s'...", line.c_str()));
       if (DispatchTest(line)) continue;
       std::vector<std::string> fields = SplitText(line, '\t');

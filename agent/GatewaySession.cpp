@@ -2,6 +2,7 @@
 // authorisation headers until a session exists, then batches of results.
 #include <cctype>
 #include <chrono>
+#include <cstring>
 
 #include "agent/AgentIdentity.h"
 #include "agent/LogFormat.h"
@@ -15,103 +16,87 @@ constexpr const char* kUnit = "MainWorker";
 constexpr auto kExchangeLimit = std::chrono::seconds(50);
 constexpr const char* kEmptyPasswordDigest = "d41d8cd98f00b204e9800998ecf8427e";
 
-}  // namespace
-
-bool CMainWorker::JoinSendThread(std::chrono::milliseconds limit) {
-  if (!m_sendThread.joinable() || m_sendThread.get_id() == std::this_thread::get_id()) return true;
-  std::shared_ptr<SendState> state;
-  {
-    std::lock_guard<std::mutex> lock(m_sendStateLock);
-    state = m_sendState;
-  }
-  if (state) {
-    std::unique_lock<std::mutex> lock(state->lock);
-    if (!state->finished.wait_for(lock, limit, [&] { return state->done; })) return false;
-  }
-  m_sendThread.join();
+// TEMPORARY until the exchange seam's rule lands.
+bool IsValidSessionId(const std::string& id) {
+  if (id.empty() || id.size() > 127) return false;
+  for (unsigned char c : id)
+    if (c < 0x21 || c > 0x7e) return false;
   return true;
 }
 
-void CMainWorker::WakeExchangeWaiter() {
-  std::shared_ptr<SendState> state;
-  {
-    std::lock_guard<std::mutex> lock(m_sendStateLock);
-    state = m_sendState;
-  }
-  if (!state) return;
-  std::lock_guard<std::mutex> lock(state->lock);
-  state->finished.notify_all();
-}
+}  // namespace
 
+// One exchange per pass, on its own thread, waited for at most the exchange
+// limit. A pass that finds the previous exchange still running (cut off at the
+// limit, its handles closed but its call not yet returned) sends nothing.
 void CMainWorker::authorize() {
   try {
-    // An exchange cut off at the time limit had its handles closed, which ends
-    // its blocking calls; the next exchange waits for it to be gone.
-    JoinSendThread(std::chrono::hours(1));
-    auto state = std::make_shared<SendState>();
-    {
-      std::lock_guard<std::mutex> lock(m_sendStateLock);
-      m_sendState = state;
-    }
-    m_sendThread = std::thread([this, state] {
-      SendPerfData();
-      std::lock_guard<std::mutex> lock(state->lock);
-      state->done = true;
-      state->finished.notify_all();
-    });
-    std::unique_lock<std::mutex> lock(state->lock);
-    // A stop under way ends the wait too: the exchange may itself be the one
-    // stopping the work (the gateway refused the agent) and waits for this thread.
-    bool ended = state->finished.wait_for(lock, kExchangeLimit,
-                                          [&] { return state->done || GetWorkState() != Working; });
-    bool done = state->done;
-    lock.unlock();
-    if (!ended) {
-      NotifyStatus(9, std::string("Data sending timed out after 50 seconds."));
-      m_seams.exchange.Abort();
+    if (!m_exchange.Begin([this] { SendPerfData(); })) {
+      AppendLog("The previous exchange is still running; this pass sends nothing.");
       return;
     }
-    if (done) m_sendThread.join();
+    // A stop under way ends the wait too: the exchange may itself be the one
+    // stopping the work (the gateway refused the agent).
+    bool done = m_exchange.WaitDone(m_seams.exchangeLimit, [this] { return GetWorkState() != Working; });
+    if (done || GetWorkState() != Working) return;
+    NotifyStatus(9, std::string("Data sending timed out after 50 seconds."));
+    m_exchange.Cancel();
   } catch (...) {
     LOG_EXCEPTION_RECORD(kUnit);
   }
 }
 
+// The kind of request is read once, here: it decides the body, the header
+// block and what the reply may confirm, whatever the reply does to the session.
 int CMainWorker::SendPerfData() {
   try {
     if (GetWorkState() != Working) return 0;
-    GatewayRequest request;
-    request.host = m_gatewayHost;
-    request.port = m_gatewayPort;
-    request.path = m_gatewayPath;
-    request.secure = m_useSecureConnection;
-    request.proxy = GetProxy();
-    request.userAgent = agent_identity::kUserAgent;
-    request.ignoreCertErrors = m_ignoreCertErrors;
-
-    uint32_t checksum = 0, uncompressedSize = 0;
-    if (m_authorized) {
-      std::vector<uint8_t> payload;
-      if (m_cache.GetFromCache(payload, GetBufferSize(), GetCacheLimitMinutes(), m_seams.now()))
-        BuildBody(payload, request, checksum, uncompressedSize);
-    }
-    request.headers = BuildRequestHeaders(checksum, uncompressedSize);
-
-    GatewayReply reply;
-    // A worker being destroyed may leave this thread behind, blocked in an
-    // exchange that ignored the abort: it then touches nothing of the worker.
-    auto working = [this] { return g_workerExists && GetWorkState() == Working; };
-    m_seams.exchange.Post(request, working, [](const std::string& line) { agent_log().AppendLogLine(line); },
-                          reply);
-    if (reply.abandoned || !working()) return 0;
-    if (reply.hasSession) ProcessAuthorizationResult(reply.sessionId);
-    if (!working()) return 0;
-    if (!reply.failure.empty()) NotifyStatus(9, reply.failure);
-    if (working()) ProcessServerReply(reply.body, reply.error, reply.status);
+    ExchangePlan plan;
+    plan.authorization = !m_authorized;
+    RunExchange(plan);
   } catch (...) {
     LOG_EXCEPTION_RECORD(kUnit);
   }
   return 0;
+}
+
+void CMainWorker::RunExchange(const ExchangePlan& planned) {
+  ExchangePlan plan = planned;
+  GatewayRequest request;
+  request.host = m_gatewayHost;
+  request.port = m_gatewayPort;
+  request.path = m_gatewayPath;
+  request.secure = m_useSecureConnection;
+  request.proxy = GetProxy();
+  request.userAgent = agent_identity::kUserAgent;
+  request.ignoreCertErrors = m_ignoreCertErrors;
+
+  uint32_t checksum = 0, uncompressedSize = 0;
+  if (plan.authorization) {
+    // An authorisation carries no results; a batch handed out before goes
+    // back to waiting, whole, for the next data exchange.
+    m_cache.DropPending();
+  } else {
+    std::vector<uint8_t> payload;
+    if (m_cache.GetFromCache(payload, GetBufferSize(), GetCacheLimitMinutes(), m_seams.now(),
+                             plan.batchToken)) {
+      plan.carriesBatch = true;
+      BuildBody(payload, request, checksum, uncompressedSize);
+    }
+  }
+  request.headers = BuildRequestHeaders(plan.authorization, checksum, uncompressedSize);
+
+  GatewayReply reply;
+  auto working = [this] { return GetWorkState() == Working; };
+  m_seams.exchange.Post(
+      request, working, [](const std::string& line) { agent_log().AppendLogLine(line); }, reply);
+  if (reply.abandoned || !working()) return;
+  // The body ends at its first zero byte, as if one had been added on receipt.
+  reply.body.resize(strnlen(reply.body.c_str(), reply.body.size()));
+  if (reply.hasSession && IsValidSessionId(reply.sessionId)) ProcessAuthorizationResult(reply.sessionId);
+  if (!working()) return;
+  if (!reply.failure.empty()) NotifyStatus(9, reply.failure);
+  if (working()) ProcessServerReply(reply.body, reply.error, reply.status, plan);
 }
 
 void CMainWorker::BuildBody(const std::vector<uint8_t>& payload, GatewayRequest& request, uint32_t& checksum,
@@ -143,13 +128,15 @@ void CMainWorker::BuildBody(const std::vector<uint8_t>& payload, GatewayRequest&
   checksum = zlib.Adler32(zlib.Adler32(0, nullptr, 0), payload.data(), n);
 }
 
-std::string CMainWorker::BuildRequestHeaders(uint32_t checksum, uint32_t uncompressedSize) {
+std::string CMainWorker::BuildRequestHeaders(bool authorization, uint32_t checksum,
+                                             uint32_t uncompressedSize) {
   const char* platformTag = agent_identity::kPlatform;
   const char* version = agent_identity::kVersion;
-  if (m_authorized) {
+  if (!authorization) {
     std::string session = GetSessionID();
     return Format(
-        "Content-Type: application/octet-stream\r\nMon-SessionID: %s\r\nMon-Compression: %lu\r\nMon-CheckSum: "
+        "Content-Type: application/octet-stream\r\nMon-SessionID: %s\r\nMon-Compression: "
+        "%lu\r\nMon-CheckSum: "
         "%lu\r\nMon-Platform: %s\r\nMon-Version: %s\r\n",
         session.c_str(), static_cast<unsigned long>(uncompressedSize), static_cast<unsigned long>(checksum),
         platformTag, version);
@@ -162,7 +149,8 @@ std::string CMainWorker::BuildRequestHeaders(uint32_t checksum, uint32_t uncompr
     name = m_agentName;
   }
   std::string identity = Format(
-      "Mon-Platform: %s\r\nMon-Version: %s\r\nMon-OSVersion: %s\r\nMon-Hostname: %s\r\nMon-Builddate: %s %s\r\n",
+      "Mon-Platform: %s\r\nMon-Version: %s\r\nMon-OSVersion: %s\r\nMon-Hostname: %s\r\nMon-Builddate: %s "
+      "%s\r\n",
       platformTag, version, m_osVersion.c_str(), m_hostName.c_str(), agent_identity::kBuildDate,
       agent_identity::kBuildTime);
   if (!key.empty()) {
@@ -170,8 +158,9 @@ std::string CMainWorker::BuildRequestHeaders(uint32_t checksum, uint32_t uncompr
                   name.c_str()) +
            identity;
   }
-  return Format("Content-Type: application/octet-stream\r\nMon-EMail: %s\r\nMon-Pass: %s\r\nMon-AName: %s\r\n",
-                email.c_str(), HashedPassword().c_str(), name.c_str()) +
+  return Format(
+             "Content-Type: application/octet-stream\r\nMon-EMail: %s\r\nMon-Pass: %s\r\nMon-AName: %s\r\n",
+             email.c_str(), HashedPassword().c_str(), name.c_str()) +
          identity;
 }
 
@@ -211,12 +200,14 @@ void CMainWorker::ProcessAuthorizationResult(const std::string& value) {
   }
 }
 
-void CMainWorker::ProcessServerReply(const std::string& body, uint32_t error, uint32_t status) {
+void CMainWorker::ProcessServerReply(const std::string& body, uint32_t error, uint32_t status,
+                                     const ExchangePlan& plan) {
   try {
     if (m_authorized) {
       if (error == 0 && status == 200) {
-        if (m_connectionLost.exchange(false)) NotifyStatus(5, std::string("Connection to server re-established."));
-        m_cache.EmptyCacheBuffer();
+        if (m_connectionLost.exchange(false))
+          NotifyStatus(5, std::string("Connection to server re-established."));
+        if (plan.carriesBatch) m_cache.EmptyCacheBuffer(plan.batchToken);
         ProcessCommands(body);
         return;
       }
@@ -226,8 +217,9 @@ void CMainWorker::ProcessServerReply(const std::string& body, uint32_t error, ui
       NotifyStatus(9, m_seams.exchange.ErrorText(error));
       return;
     }
-    std::string text = body.empty() ? Format("Server error %d received", static_cast<int>(status))
-                                    : Format("Server error %d received. %s", static_cast<int>(status), body.c_str());
+    std::string text = body.empty()
+                           ? Format("Server error %d received", static_cast<int>(status))
+                           : Format("Server error %d received. %s", static_cast<int>(status), body.c_str());
     NotifyStatus(status == 401 || status == 403 ? 11 : 9, text);
   } catch (...) {
     LOG_EXCEPTION_RECORD(kUnit);

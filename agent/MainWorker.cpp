@@ -6,8 +6,8 @@
 #include <system_error>
 
 #include "agent/AgentIdentity.h"
-#include "agent/LogWriter.h"
 #include "agent/LogFormat.h"
+#include "agent/LogWriter.h"
 #include "agent/TextFields.h"
 #include "corelib/ExceptionRecord.h"
 #include "corelib/utf8.h"
@@ -23,6 +23,25 @@ std::string value_or_empty(const std::optional<std::string>& v) { return v ? *v 
 
 }  // namespace
 
+bool IsUpgradeFolder(std::string temp, const std::string& path) {
+  if (temp.empty() || temp.size() > 260) return false;
+  if (temp.back() != '\\' && temp.back() != '/') temp += '\\';
+  if (path.size() <= temp.size()) return false;
+  auto lower = [](unsigned char c) { return static_cast<char>(tolower(c)); };
+  for (size_t i = 0; i < temp.size(); ++i) {
+    char a = lower(path[i]), b = lower(temp[i]);
+    if (a != b && !((a == '/' || a == '\\') && (b == '/' || b == '\\'))) return false;
+  }
+  std::string name = path.substr(temp.size());
+  if (name.size() < 5 || name[0] != '~' || lower(name[1]) != 'm' || lower(name[2]) != 'o' ||
+      lower(name[3]) != 'n')
+    return false;
+  // A direct child, named plainly: no separator, wildcard, stream or drive
+  // colon, and no dots standing for a parent.
+  if (name.find_first_of("\\/*?:\"<>|") != std::string::npos) return false;
+  return name.find("..") == std::string::npos && name.back() != '.' && name.back() != ' ';
+}
+
 MainLoopWait ComputeMainLoopWait(uint32_t pollInterval, size_t cachedResults, int64_t secondsSinceWake) {
   if (pollInterval == 0) return {1, 60};
   if (cachedResults > 0) return {1, pollInterval};
@@ -37,7 +56,8 @@ CMainWorker::CMainWorker(WorkerSeams seams)
       m_cpuMon(seams.cpu),
       m_memMon(seams.memory),
       m_diskMon(seams.disk),
-      m_procMon(seams.process) {
+      m_procMon(seams.process),
+      m_exchange(seams.exchange) {
   try {
     m_email = value_or_empty(m_settings.GetEmail());
     m_password = value_or_empty(m_settings.GetPassword());
@@ -68,11 +88,12 @@ CMainWorker::CMainWorker(WorkerSeams seams)
     AppendLog(Format(
         "\r\n******** Monitoring agent configuration ********\r\n     Login name: '%s'\r\n      Agent key: "
         "'%s'\r\n     Agent name: '%s'\r\n         Server: '%s'\r\n            Url: '%s'\r\n           Port: "
-        "'%d'\r\n  Agent version: '%s'\r\n     OS Version: '%s'\r\n       Hostname: '%s'\r\n     Build date: '%s "
+        "'%d'\r\n  Agent version: '%s'\r\n     OS Version: '%s'\r\n       Hostname: '%s'\r\n     Build date: "
+        "'%s "
         "%s'\r\n************************************************\r\n",
-        m_email.c_str(), m_agentKey.c_str(), m_agentName.c_str(), m_gatewayHost.c_str(), m_gatewayPath.c_str(),
-        m_gatewayPort, agent_identity::kVersion, m_osVersion.c_str(), m_hostName.c_str(),
-        agent_identity::kBuildDate, agent_identity::kBuildTime));
+        m_email.c_str(), m_agentKey.c_str(), m_agentName.c_str(), m_gatewayHost.c_str(),
+        m_gatewayPath.c_str(), m_gatewayPort, agent_identity::kVersion, m_osVersion.c_str(),
+        m_hostName.c_str(), agent_identity::kBuildDate, agent_identity::kBuildTime));
     g_workerExists = true;
 
     if ((!m_agentKey.empty() || (!m_email.empty() && !m_password.empty())) && !m_agentName.empty()) {
@@ -84,14 +105,21 @@ CMainWorker::CMainWorker(WorkerSeams seams)
   }
 }
 
+// Nothing goes before every thread that touches it has ended: a stop begun
+// elsewhere is waited for, then the monitors' late checks, the exchange and
+// the main loop are joined without limit. (A service whose stop overran exits
+// without running this.)
 CMainWorker::~CMainWorker() {
   try {
+    {
+      std::unique_lock<std::mutex> lock(m_stateLock);
+      m_stateChanged.wait(lock, [this] { return m_workState != Stopping; });
+    }
     StopAllWorks();
     g_workerExists = false;
-    m_seams.exchange.Abort();
-    // Closing the handles ends a blocked exchange on Windows; one that still
-    // hangs is left to the process exit.
-    if (!JoinSendThread(std::chrono::seconds(10))) m_sendThread.detach();
+    for (CMonitor* monitor : m_monitors) monitor->Shutdown();
+    m_exchange.Cancel();
+    m_exchange.Join(std::chrono::milliseconds::max());
     std::lock_guard<std::mutex> lock(m_threadLock);
     if (m_mainThread.joinable()) m_mainThread.join();
   } catch (...) {
@@ -122,6 +150,8 @@ bool CMainWorker::StartWork(std::string* message) {
       m_sessionID.clear();
       m_authorized = false;
     }
+    // An exchange that outlasted the last stop's wait ends before new work begins.
+    m_exchange.Join(std::chrono::milliseconds::max());
     {
       std::lock_guard<std::mutex> lock(m_threadLock);
       if (m_mainThread.joinable()) m_mainThread.join();  // ended on its own earlier
@@ -148,6 +178,11 @@ bool CMainWorker::StartWork(std::string* message) {
   }
 }
 
+// The one stop order. Claiming Stopping first makes every later step final:
+// a second stop backs off, the reply being processed stops at its next line,
+// and no monitor starts again. Then the exchange is cut and joined (bounded),
+// the monitors are signalled and waited for with one deadline, and the main
+// loop ends.
 bool CMainWorker::StopAllWorks(std::string* message) {
   try {
     {
@@ -160,21 +195,24 @@ bool CMainWorker::StopAllWorks(std::string* message) {
         if (message) *message = "Currently, the agent stops all work, wait for completion of the process.";
         return false;
       }
-      // Claimed at once, so that a second stop from another thread backs off.
       m_workState = Stopping;
     }
     std::lock_guard<std::mutex> control(m_controlLock);
-    for (CMonitor* monitor : m_monitors) monitor->Stop();
+    m_exchange.Wake();  // authorize stops waiting for the exchange
+    m_exchange.Cancel();
+    // From the exchange's own thread (the gateway refused the agent) there is
+    // nothing to wait for; an exchange past the bound is joined by the next
+    // StartWork or the destructor.
+    m_exchange.Join(m_seams.exchangeStopWait);
+    for (CMonitor* monitor : m_monitors) monitor->SignalStop();
+    auto deadline = CMonitor::Clock::now() + CMonitor::kStopWait;
+    for (CMonitor* monitor : m_monitors) monitor->FinishStop(deadline);
     // The custom-monitor manager is destroyed here once it exists.
-    WakeExchangeWaiter();  // authorize stops waiting for the exchange
     {
       std::lock_guard<std::mutex> lock(m_stopLock);
       m_stopSignalled = true;
     }
     m_stopEvent.notify_all();
-    // Cut a running exchange short; its thread then finds the work stopping
-    // and leaves without touching the cache's pending batch.
-    m_seams.exchange.Abort();
     {
       std::lock_guard<std::mutex> lock(m_threadLock);
       if (m_mainThread.joinable() && m_mainThread.get_id() != std::this_thread::get_id()) m_mainThread.join();
@@ -198,7 +236,8 @@ void CMainWorker::SetWorkState(uint32_t state) {
     std::lock_guard<std::mutex> lock(m_stateLock);
     m_workState = state;
   }
-  WakeExchangeWaiter();
+  m_stateChanged.notify_all();
+  m_exchange.Wake();
 }
 
 bool CMainWorker::StopRequested() {
@@ -217,13 +256,15 @@ void CMainWorker::mainWork() {
   try {
     auto lastWake = std::chrono::steady_clock::now();
     for (;;) {
-      auto since = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - lastWake);
+      auto since =
+          std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - lastWake);
       MainLoopWait wait = ComputeMainLoopWait(GetPollInterval(), m_cache.Count(), since.count());
       if (wait.pollInterval != GetPollInterval()) SetPollInterval(wait.pollInterval);
       bool stopped;
       {
         std::unique_lock<std::mutex> lock(m_stopLock);
-        stopped = m_stopEvent.wait_for(lock, std::chrono::seconds(wait.seconds), [this] { return m_stopSignalled; });
+        stopped = m_stopEvent.wait_for(lock, std::chrono::seconds(wait.seconds),
+                                       [this] { return m_stopSignalled; });
       }
       lastWake = std::chrono::steady_clock::now();
       if (stopped) {
@@ -284,16 +325,7 @@ void CMainWorker::CleanUpgradeFolder() {
     path = m_settings.GetUpgradePath();
   }
   if (!path) return;
-  std::string temp = m_seams.system.TempFolder();
-  auto lower = [](std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(tolower(c)); });
-    return s;
-  };
-  // Only a folder inside the temporary-files folder is ever deleted.
-  if (!temp.empty() && temp.size() <= 260 && path->size() > temp.size() &&
-      lower(*path).compare(0, temp.size(), lower(temp)) == 0) {
-    m_seams.system.DeleteFolderTree(*path);
-  }
+  if (IsUpgradeFolder(m_seams.system.TempFolder(), *path)) m_seams.system.DeleteFolderTree(*path);
   std::lock_guard<std::mutex> lock(m_credentialsLock);
   m_settings.DeleteUpgradePath();
 }
@@ -310,10 +342,19 @@ void CMainWorker::NotifyStatus(uint32_t code, const std::string& text) {
   try {
     if (GetTrace()) AppendLog(text);
     time_t now = m_seams.now();
-    std::lock_guard<std::recursive_mutex> lock(m_statusLock);
-    // While authorised, repeated failures reach the listeners at most once per 120 seconds.
-    if (m_authorized && (code == 2 || code == 9) && now - m_lastStatusTime < 120) return;
-    for (IStatusListener* listener : m_listeners) listener->StatusChanged(code, text);
+    std::lock_guard<std::recursive_mutex> firing(m_firingLock);
+    std::vector<IStatusListener*> snapshot;
+    {
+      std::lock_guard<std::mutex> lock(m_listenerLock);
+      // While authorised, repeated failures reach the listeners at most once per 120 seconds.
+      if (m_authorized && (code == 2 || code == 9) && now - m_lastStatusTime < 120) return;
+      snapshot = m_listeners;
+    }
+    for (IStatusListener* listener : snapshot) {
+      // A listener removed by an earlier callback of this firing is not called.
+      if (IsListening(listener)) listener->StatusChanged(code, text);
+    }
+    std::lock_guard<std::mutex> lock(m_listenerLock);
     if (code != 6 && code != 7 && code != 10) {
       m_lastStatusCode = code;
       m_lastStatusTime = now;
@@ -324,21 +365,32 @@ void CMainWorker::NotifyStatus(uint32_t code, const std::string& text) {
   }
 }
 
+bool CMainWorker::IsListening(IStatusListener* listener) const {
+  std::lock_guard<std::mutex> lock(m_listenerLock);
+  return std::find(m_listeners.begin(), m_listeners.end(), listener) != m_listeners.end();
+}
+
 void CMainWorker::AddListener(IStatusListener* listener) {
   if (!g_workerExists || !listener) return;
-  std::lock_guard<std::recursive_mutex> lock(m_statusLock);
+  std::lock_guard<std::mutex> lock(m_listenerLock);
   m_listeners.push_back(listener);
 }
 
+// Once this returns the listener is not called again: a firing in progress on
+// another thread is waited for (from inside a callback, that firing is this one).
 void CMainWorker::RemoveListener(IStatusListener* listener) {
   if (!g_workerExists) return;
-  std::lock_guard<std::recursive_mutex> lock(m_statusLock);
-  auto it = std::find(m_listeners.begin(), m_listeners.end(), listener);
-  if (it != m_listeners.end()) m_listeners.erase(it);
+  {
+    std::lock_guard<std::mutex> lock(m_listenerLock);
+    auto it = std::find(m_listeners.begin(), m_listeners.end(), listener);
+    if (it == m_listeners.end()) return;
+    m_listeners.erase(it);
+  }
+  std::lock_guard<std::recursive_mutex> firing(m_firingLock);
 }
 
 uint32_t CMainWorker::GetLastStatusCode() const {
-  std::lock_guard<std::recursive_mutex> lock(m_statusLock);
+  std::lock_guard<std::mutex> lock(m_listenerLock);
   return m_lastStatusCode;
 }
 

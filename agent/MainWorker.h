@@ -17,10 +17,11 @@
 #include <vector>
 
 #include "agent/AgentSettings.h"
+#include "agent/ExchangeInFlight.h"
 #include "agent/Plugins/IdleMonitor.h"
 #include "agent/Plugins/cpu_mon.h"
-#include "agent/Plugins/mem_mon.h"
 #include "agent/Plugins/disk_mon.h"
+#include "agent/Plugins/mem_mon.h"
 #include "agent/Plugins/proc_mon.h"
 #include "agent/ResultCache.h"
 #include "agent/StatusListener.h"
@@ -35,7 +36,8 @@
 
 class CMonResult2;
 
-// The operating system as the worker sees it; tests hand in fakes.
+// The operating system as the worker sees it; tests hand in fakes. The seams
+// must outlive the worker: its destructor still stops work through them.
 struct WorkerSeams {
   platform::ConfigStore& config;
   IGatewayExchange& exchange;
@@ -49,6 +51,18 @@ struct WorkerSeams {
   std::function<time_t()> now = [] { return time(nullptr); };
   // Subscribed before the worker starts itself, so it hears the first events.
   IStatusListener* initialListener = nullptr;
+  // How long a pass waits for its exchange, and a stop for a cancelled one.
+  std::chrono::milliseconds exchangeLimit{50000};
+  std::chrono::milliseconds exchangeStopWait{2000};
+};
+
+// What one exchange carries, decided once when it begins: an authorisation
+// request (no body, confirms nothing) or a data exchange with the batch it
+// took from the cache, if any.
+struct ExchangePlan {
+  bool authorization = false;
+  bool carriesBatch = false;
+  uint64_t batchToken = 0;
 };
 
 // Wait of the main loop before its next pass, in seconds. A poll interval of 0
@@ -59,6 +73,10 @@ struct MainLoopWait {
   uint32_t pollInterval;  // the poll interval to keep
 };
 MainLoopWait ComputeMainLoopWait(uint32_t pollInterval, size_t cachedResults, int64_t secondsSinceWake);
+
+// Whether `path` may be deleted as a left-over upgrade folder: a direct child
+// of the temporary-files folder `temp` named "~mon..." without wildcards.
+bool IsUpgradeFolder(std::string temp, const std::string& path);
 
 class CMainWorker;
 using CMonitor = CMonCheckerBase<CMainWorker>;
@@ -82,6 +100,7 @@ class CMainWorker {
   void RemoveListener(IStatusListener* listener);
 
   uint32_t GetWorkState() const;
+  bool IsWorking() const { return GetWorkState() == Working; }
   uint32_t GetPollInterval() const;
   void SetPollInterval(uint32_t seconds);
   uint32_t GetCacheLimitMinutes() const;
@@ -117,9 +136,11 @@ class CMainWorker {
   // Gateway session.
   void authorize();
   int SendPerfData();
-  std::string BuildRequestHeaders(uint32_t checksum, uint32_t uncompressedSize);
+  std::string BuildRequestHeaders(bool authorization, uint32_t checksum, uint32_t uncompressedSize);
   void ProcessAuthorizationResult(const std::string& value);
-  void ProcessServerReply(const std::string& body, uint32_t error, uint32_t status);
+  // `plan` is what the exchange carried: only a data exchange's batch is confirmed.
+  void ProcessServerReply(const std::string& body, uint32_t error, uint32_t status,
+                          const ExchangePlan& plan = {});
   std::string HashedPassword() const;
 
   // Gateway commands.
@@ -147,10 +168,10 @@ class CMainWorker {
                  uint32_t& uncompressedSize);
   bool StoreUpgradeOrder(const std::string& version, const std::string& location);
   bool StopRequested();
+  bool IsListening(IStatusListener* listener) const;
+  void RunExchange(const ExchangePlan& plan);
   // Waits up to `ms` unless the work stops first; false when it stopped.
   bool PauseWhileWorking(int ms);
-  // Waits for the previous exchange's thread; false when it is still running after `limit`.
-  bool JoinSendThread(std::chrono::milliseconds limit);
 
   WorkerSeams m_seams;
 
@@ -172,19 +193,14 @@ class CMainWorker {
 
   std::mutex m_threadLock;  // guards m_mainThread
   std::thread m_mainThread;
-  // The running exchange. Its completion state is shared with the send thread,
-  // which may outlive a wait (and, at process exit, the worker).
-  struct SendState {
-    std::mutex lock;
-    std::condition_variable finished;
-    bool done = false;
-  };
-  std::thread m_sendThread;  // used by the main loop thread (and the destructor) only
-  std::mutex m_sendStateLock;
-  std::shared_ptr<SendState> m_sendState;
-  void WakeExchangeWaiter();
+  std::condition_variable m_stateChanged;  // with m_stateLock: a stop in progress ended
 
-  mutable std::recursive_mutex m_statusLock;  // a listener may report back from its callback
+  // Firings are serialised, in order, under m_firingLock (a listener may report
+  // back from its callback); the list and the last status have a small lock of
+  // their own, so that adding a listener or reading the last code never waits
+  // for a slow sink.
+  std::recursive_mutex m_firingLock;
+  mutable std::mutex m_listenerLock;
   std::vector<IStatusListener*> m_listeners;
   uint32_t m_lastStatusCode = 4;
   time_t m_lastStatusTime = 0;
@@ -205,7 +221,7 @@ class CMainWorker {
   CIdleMonitor<CMainWorker> m_eventLogMon, m_httpMon, m_icmpMon, m_netMon;
   CProcMon<CMainWorker> m_procMon;
   CIdleMonitor<CMainWorker> m_snmpMon;
-  CMonitor* const m_monitors[9] = {&m_cpuMon,  &m_memMon, &m_diskMon,  &m_eventLogMon, &m_httpMon,
+  CMonitor* const m_monitors[9] = {&m_cpuMon,  &m_memMon, &m_diskMon, &m_eventLogMon, &m_httpMon,
                                    &m_icmpMon, &m_netMon, &m_procMon, &m_snmpMon};
 
   mutable std::mutex m_upgradeLock;
@@ -217,6 +233,8 @@ class CMainWorker {
   bool m_useSecureConnection = true;
   bool m_ignoreCertErrors = false;
   std::string m_hostName, m_osVersion;
+
+  CExchangeInFlight m_exchange;  // after everything its thread touches
 };
 
 // Set while the process-wide worker exists; the control object checks it.

@@ -36,6 +36,10 @@ class CResultCache {
   bool GetFromCache(std::vector<uint8_t>& batch, uint32_t bufferSize, uint32_t cacheLimitMinutes, time_t now);
   // The last batch was delivered.
   void EmptyCacheBuffer();
+  // TEMPORARY shims
+  bool GetFromCache(std::vector<uint8_t>& batch, uint32_t bufferSize, uint32_t cacheLimitMinutes, time_t now, uint64_t& token) { token = 1; return GetFromCache(batch, bufferSize, cacheLimitMinutes, now); }
+  void EmptyCacheBuffer(uint64_t) { EmptyCacheBuffer(); }
+  void DropPending() {}
   size_t Count() const;
 
  private:

@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "agent/LogFormat.h"
@@ -25,14 +26,20 @@ struct CMonTest {
   int32_t testID = 0;
   int32_t lid = 0;
   int64_t nextCheckTime = 0;  // seconds since 1970 UTC
+  uint32_t generation = 0;    // the monitor's stop generation when the test arrived
 };
 
 template <class Owner, class Test>
 class CMonTestTable : public CMonCheckerBase<Owner> {
+  using Base = CMonCheckerBase<Owner>;
+
  public:
   // `tag` is the monitor's log prefix ("mon_cpu: "), `prefix` its two-letter code.
   CMonTestTable(const char* tag, const char* prefix) : m_tag(tag), m_prefix(prefix) {}
-  ~CMonTestTable() override { this->StopThread(); }
+  ~CMonTestTable() override { this->Shutdown(); }
+
+  // A gateway that sends ever more tests must not grow the agent without end.
+  static constexpr size_t kMaxTests = 10000;
 
   bool ProcessTest(const char* text) override {
     if (!text || !*text) return false;
@@ -44,16 +51,15 @@ class CMonTestTable : public CMonCheckerBase<Owner> {
     return IncorrectFormat();
   }
 
-  // A check that outlasted the stop wait still holds the table: it clears the
-  // table itself when its pass ends, so Stop never blocks on it.
-  void Stop() override {
-    this->StopThread();
-    std::unique_lock<std::timed_mutex> lock(m_tableLock, std::chrono::milliseconds(50));
-    if (lock.owns_lock()) {
-      ClearTestsLocked();
-    } else {
-      m_clearWhenPassEnds = true;
-    }
+  // Frees the tests that arrived before this stop. A check that outlasted the
+  // wait still holds the table: its pass frees them when it ends, so a stop
+  // never blocks on it, and a test added after a restart is never freed by it.
+  void FinishStop(typename Base::Clock::time_point deadline) override {
+    m_clearBelow = this->Generation();
+    Base::FinishStop(deadline);
+    if (this->Lingers()) return;
+    std::lock_guard<std::timed_mutex> lock(m_tableLock);
+    ClearStoppedTestsLocked();
   }
 
   void ResetSchedule() override {
@@ -66,7 +72,7 @@ class CMonTestTable : public CMonCheckerBase<Owner> {
     try {
       std::lock_guard<std::timed_mutex> lock(m_tableLock);
       CheckDueTests();
-      if (m_clearWhenPassEnds.exchange(false)) ClearTestsLocked();
+      ClearStoppedTestsLocked();
     } catch (...) {
       LOG_EXCEPTION_RECORD(this->m_unitName);
     }
@@ -107,7 +113,7 @@ class CMonTestTable : public CMonCheckerBase<Owner> {
   // Takes a modify line's parameters into an existing test; monitors that keep
   // run-time state in a test override it to keep that state.
   virtual void UpdateTest(Test& existing, const Test& parsed) { existing = parsed; }
-  // Called under the table lock when the tests were freed by a stop.
+  // Called under the table lock when tests were freed by a stop.
   virtual void OnTestsCleared() {}
 
   void Log(const std::string& text) { this->WriteLog(0, (m_tag + text).c_str()); }
@@ -118,14 +124,26 @@ class CMonTestTable : public CMonCheckerBase<Owner> {
     return false;
   }
 
-  void ClearTestsLocked() {
-    m_tests.clear();
+  using TestList = std::list<std::unique_ptr<Test>>;
+
+  // Frees the tests older than the last stop, once.
+  void ClearStoppedTestsLocked() {
+    uint32_t below = m_clearBelow.exchange(0);
+    if (below == 0) return;
+    for (auto it = m_tests.begin(); it != m_tests.end();) {
+      if ((*it)->generation < below) {
+        m_index.erase((*it)->testID);
+        it = m_tests.erase(it);
+      } else {
+        ++it;
+      }
+    }
     OnTestsCleared();
   }
 
-  std::timed_mutex m_tableLock;  // a whole check pass runs under it
-  std::list<std::unique_ptr<Test>> m_tests;
-  std::atomic<bool> m_clearWhenPassEnds{false};
+  std::timed_mutex m_tableLock;                                      // a whole check pass runs under it
+  TestList m_tests;                                                  // in arrival order
+  std::unordered_map<int32_t, typename TestList::iterator> m_index;  // by testID
 
  private:
   // Under the table lock.
@@ -159,17 +177,23 @@ class CMonTestTable : public CMonCheckerBase<Owner> {
     bool added;
     {
       std::lock_guard<std::timed_mutex> lock(m_tableLock);
+      auto found = m_index.find(parsed.testID);
+      added = found == m_index.end();
+      if (added && m_tests.size() >= kMaxTests) {
+        Log(Format("test %d refused: the monitor holds %u tests.", parsed.testID,
+                   static_cast<unsigned>(kMaxTests)));
+        return false;
+      }
       Log(DescribeTest(parsed));
-      Test* existing = nullptr;
-      for (auto& t : m_tests)
-        if (t->testID == parsed.testID) existing = t.get();
       parsed.nextCheckTime = Now();
-      added = existing == nullptr;
+      parsed.generation = this->Generation();
       if (added) {
-        m_tests.push_back(std::make_unique<Test>(parsed));
+        m_index.emplace(parsed.testID, m_tests.insert(m_tests.end(), std::make_unique<Test>(parsed)));
       } else {
-        UpdateTest(*existing, parsed);
-        existing->nextCheckTime = parsed.nextCheckTime;
+        Test& existing = **found->second;
+        UpdateTest(existing, parsed);
+        existing.nextCheckTime = parsed.nextCheckTime;
+        existing.generation = parsed.generation;
       }
       Log(Format(added ? "test %d added." : "test %d modified.", parsed.testID));
     }
@@ -181,11 +205,10 @@ class CMonTestTable : public CMonCheckerBase<Owner> {
     if (testID < 1) return false;
     std::lock_guard<std::timed_mutex> lock(m_tableLock);
     Log(DescribeDelete(testID));
-    for (auto it = m_tests.begin(); it != m_tests.end(); ++it) {
-      if ((*it)->testID == testID) {
-        m_tests.erase(it);
-        break;
-      }
+    auto found = m_index.find(testID);
+    if (found != m_index.end()) {
+      m_tests.erase(found->second);
+      m_index.erase(found);
     }
     return true;
   }
@@ -193,4 +216,5 @@ class CMonTestTable : public CMonCheckerBase<Owner> {
   std::string m_tag;
   std::string m_prefix;
   std::function<int64_t()> m_now;
+  std::atomic<uint32_t> m_clearBelow{0};  // tests of an older generation wait to be freed
 };

@@ -100,7 +100,7 @@ class CCPUmon : public CMonTestTable<Owner, CCpuTest> {
     m_processors = ParseProcessorCount(m_raw);
     m_available = m_processors > 0 && Sample(m_baseline);
   }
-  ~CCPUmon() override { this->StopThread(); }
+  ~CCPUmon() override { this->Shutdown(); }
 
   bool Available() const { return m_available; }
   uint32_t ProcessorCount() const { return m_processors; }

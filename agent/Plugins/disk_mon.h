@@ -61,11 +61,11 @@ class CDiskMon : public CMonTestTable<Owner, CDiskTest> {
   explicit CDiskMon(IDiskProbe& probe) : Base("mon_disk: ", "DK"), m_probe(probe) {
     this->m_unitName = "Plugins/disk_mon";
   }
-  ~CDiskMon() override { this->StopThread(); }
+  ~CDiskMon() override { this->Shutdown(); }
 
   // A restarted monitor sends its drive list again.
-  void Stop() override {
-    Base::Stop();
+  void FinishStop(typename Base::Clock::time_point deadline) override {
+    Base::FinishStop(deadline);
     m_drives.Clear();
   }
 

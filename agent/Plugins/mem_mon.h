@@ -38,7 +38,7 @@ class CMemMon : public CMonTestTable<Owner, CMemTest> {
   explicit CMemMon(IMemoryProbe& probe) : Base("mon_mem: ", "MM"), m_probe(probe) {
     this->m_unitName = "Plugins/mem_mon";
   }
-  ~CMemMon() override { this->StopThread(); }
+  ~CMemMon() override { this->Shutdown(); }
 
  protected:
   using Base::Log;

@@ -117,7 +117,7 @@ class CProcMon : public CMonTestTable<Owner, CProcTest> {
   explicit CProcMon(IProcessProbe& probe) : Base("mon_proc: ", "PR"), m_probe(probe) {
     this->m_unitName = "Plugins/proc_mon";
   }
-  ~CProcMon() override { this->StopThread(); }
+  ~CProcMon() override { this->Shutdown(); }
 
   bool Start() override {
     m_processors = m_probe.ProcessorCount();
@@ -125,8 +125,8 @@ class CProcMon : public CMonTestTable<Owner, CProcTest> {
   }
 
   // A restarted monitor sends its process list again.
-  void Stop() override {
-    Base::Stop();
+  void FinishStop(typename Base::Clock::time_point deadline) override {
+    Base::FinishStop(deadline);
     m_names.Clear();
   }
 

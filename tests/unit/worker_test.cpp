@@ -26,9 +26,9 @@ const char* const kSettingsKey = "SOFTWARE\\Halvren\\Settings";
 // Exposes the work state, so a test can run one exchange without the main loop.
 class TestWorker : public CMainWorker {
  public:
+  using CMainWorker::AddListsToCache;
   using CMainWorker::CMainWorker;
   using CMainWorker::SetWorkState;
-  using CMainWorker::AddListsToCache;
 };
 
 class WorkerTest : public ::testing::Test {
@@ -48,7 +48,8 @@ class WorkerTest : public ::testing::Test {
   }
 
   std::unique_ptr<TestWorker> Make() {
-    auto w = std::make_unique<TestWorker>(WorkerSeams{store, exchange, zlib, system, cpu, memory, disk, process, [this] { return now.load(); }});
+    auto w = std::make_unique<TestWorker>(WorkerSeams{store, exchange, zlib, system, cpu, memory, disk,
+                                                      process, [this] { return now.load(); }});
     w->AddListener(&status);
     return w;
   }
@@ -89,20 +90,23 @@ CMonResult2 Sample(uint32_t testID, size_t textSize = 40) {
 TEST_F(WorkerTest, HeaderBlocksForEachKindOfRequest) {
   auto w = Make();
   const std::string identity =
-      "Mon-Platform: win64\r\nMon-Version: 4.02.14\r\nMon-OSVersion: Microsoft Windows 7 (build 7601) 64-bit\r\n"
+      "Mon-Platform: win64\r\nMon-Version: 4.02.14\r\nMon-OSVersion: Microsoft Windows 7 (build 7601) "
+      "64-bit\r\n"
       "Mon-Hostname: testhost\r\nMon-Builddate: Apr 21 2017 12:37:47\r\n";
 
   w->SetRegistration("", "agent-1");  // no key: the account block, empty password digest
-  EXPECT_EQ(w->BuildRequestHeaders(0, 0),
-            "Content-Type: application/octet-stream\r\nMon-EMail: \r\nMon-Pass: d41d8cd98f00b204e9800998ecf8427e\r\n"
-            "Mon-AName: agent-1\r\n" + identity);
+  EXPECT_EQ(w->BuildRequestHeaders(true, 0, 0),
+            "Content-Type: application/octet-stream\r\nMon-EMail: \r\nMon-Pass: "
+            "d41d8cd98f00b204e9800998ecf8427e\r\n"
+            "Mon-AName: agent-1\r\n" +
+                identity);
 
   w->SetRegistration("KEY-1", "agent-1");
-  EXPECT_EQ(w->BuildRequestHeaders(0, 0),
+  EXPECT_EQ(w->BuildRequestHeaders(true, 0, 0),
             "Content-Type: application/octet-stream\r\nMon-AKey: KEY-1\r\nMon-AName: agent-1\r\n" + identity);
 
   w->ProcessAuthorizationResult("SESSION-1");
-  EXPECT_EQ(w->BuildRequestHeaders(3141592653u, 4000),
+  EXPECT_EQ(w->BuildRequestHeaders(false, 3141592653u, 4000),
             "Content-Type: application/octet-stream\r\nMon-SessionID: SESSION-1\r\nMon-Compression: 4000\r\n"
             "Mon-CheckSum: 3141592653\r\nMon-Platform: win64\r\nMon-Version: 4.02.14\r\n");
 }
@@ -161,7 +165,8 @@ TEST_F(WorkerTest, BodyCompressionAndChecksumRules) {
     } else {
       EXPECT_EQ(r.body, raw);
       EXPECT_NE(h.find("Mon-Compression: 0\r\n"), std::string::npos) << h;
-      uint32_t sum = c.rawChecksum ? static_cast<uint32_t>(adler32(1, raw.data(), static_cast<uInt>(raw.size()))) : 0;
+      uint32_t sum =
+          c.rawChecksum ? static_cast<uint32_t>(adler32(1, raw.data(), static_cast<uInt>(raw.size()))) : 0;
       EXPECT_NE(h.find("Mon-CheckSum: " + std::to_string(sum) + "\r\n"), std::string::npos) << h;
     }
     EXPECT_EQ(w->CachedResults(), 0u);  // the 200 reply confirmed the batch
@@ -290,7 +295,7 @@ TEST(MainLoopWait, FollowsPollIntervalAndCache) {
     int64_t since;
     uint32_t wait, keep;
   } cases[] = {
-      {0, 0, 0, 1, 60}, {0, 5, 0, 1, 60}, {60, 3, 0, 1, 60}, {60, 0, 0, 60, 60},
+      {0, 0, 0, 1, 60},    {0, 5, 0, 1, 60},   {60, 3, 0, 1, 60},   {60, 0, 0, 60, 60},
       {60, 0, 45, 15, 60}, {60, 0, 60, 1, 60}, {60, 0, 500, 1, 60}, {120, 0, 1, 119, 120},
   };
   for (const Case& c : cases) {
@@ -377,7 +382,8 @@ TEST(TextFields, NumbersAndUrls) {
     bool secure;
   } cases[] = {
       {"http://127.0.0.1:8080/gw/agent", true, "127.0.0.1", "/gw/agent", 8080, false},
-      {"HTTPS://gw.example.org/fcgi-bin/agentgateway", true, "gw.example.org", "/fcgi-bin/agentgateway", 443, true},
+      {"HTTPS://gw.example.org/fcgi-bin/agentgateway", true, "gw.example.org", "/fcgi-bin/agentgateway", 443,
+       true},
       {"http://host", true, "host", "/", 80, false},
       {"https://[::1]:9443/x?y=1", true, "[::1]", "/x?y=1", 9443, true},
       {"ftp://host/", false, "", "", 0, false},
@@ -498,7 +504,7 @@ TEST_F(WorkerTest, StopDuringAHangingExchangeReturnsPromptly) {
 }
 
 TEST_F(WorkerTest, UpgradeFolderIsRemovedOnlyInsideTheTempFolder) {
-  Put(kSettingsKey, "UpgradePath", "C:\\Temp\\upgrade-4.03");
+  Put(kSettingsKey, "UpgradePath", "C:\\Temp\\~monAB12.tmp");
   Put(kAgentKey, "Agent Key", "KEY-1");
   Put(kAgentKey, "Agent Name", "agent-1");
   {
@@ -507,7 +513,7 @@ TEST_F(WorkerTest, UpgradeFolderIsRemovedOnlyInsideTheTempFolder) {
     for (int i = 0; i < 100 && AgentSettings(store).GetUpgradePath(); ++i) std::this_thread::sleep_for(20ms);
     w->StopAllWorks();
   }
-  EXPECT_EQ(system.deleted, std::vector<std::string>{"C:\\Temp\\upgrade-4.03"});
+  EXPECT_EQ(system.deleted, std::vector<std::string>{"C:\\Temp\\~monAB12.tmp"});
   EXPECT_FALSE(AgentSettings(store).GetUpgradePath());
 
   Put(kSettingsKey, "UpgradePath", "C:\\Windows");
@@ -518,7 +524,31 @@ TEST_F(WorkerTest, UpgradeFolderIsRemovedOnlyInsideTheTempFolder) {
     w->StopAllWorks();
   }
   EXPECT_EQ(system.deleted.size(), 1u);
-  EXPECT_FALSE(AgentSettings(store).GetUpgradePath());
+  EXPECT_FALSE(AgentSettings(store).GetUpgradePath());  // the value goes anyway
+}
+
+TEST(UpgradeFolder, OnlyAPlainDirectChildNamedMon) {
+  const struct {
+    const char* temp;
+    const char* path;
+    bool removable;
+  } cases[] = {
+      {"C:\\Temp\\", "C:\\Temp\\~monAB12.tmp", true},
+      {"C:\\Temp", "c:\\temp\\~MONab12.tmp", true},
+      {"C:\\Temp\\", "C:\\Temp\\~mon..\\..\\Windows", false},
+      {"C:\\Temp\\", "C:\\Temp\\..\\Windows", false},
+      {"C:\\Temp\\", "C:\\Temp\\~mon*", false},
+      {"C:\\Temp\\", "C:\\Temp\\~mon?.tmp", false},
+      {"C:\\Temp\\", "C:\\Temp\\a\\~monAB12.tmp", false},
+      {"C:\\Temp\\", "C:\\Temp\\~monAB12.tmp\\inner", false},
+      {"C:\\Temp\\", "C:\\Temp\\upgrade-4.03", false},
+      {"C:\\Temp\\", "C:\\Temp\\~mon", false},
+      {"C:\\Temp\\", "C:\\Temp\\~monAB12.tmp:stream", false},
+      {"C:\\Temp\\", "C:\\Temporary\\~monAB12.tmp", false},
+      {"", "\\~monAB12.tmp", false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(IsUpgradeFolder(c.temp, c.path), c.removable) << c.temp << " " << c.path;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -26,6 +27,10 @@ class RecordingOwner {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_records.emplace_back(bytes, bytes + r->get_size());
   }
+  // Monitors start only while their owner works.
+  bool IsWorking() const { return working; }
+  std::atomic<bool> working{true};
+
   void NotifyStatus(uint32_t code, const std::string& text) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (code == 10) m_lines.push_back(text);

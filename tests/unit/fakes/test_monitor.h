@@ -26,7 +26,7 @@ class CTestMon : public CMonTestTable<Owner, TestRecord> {
     this->m_firstTick = std::chrono::milliseconds(20);
     this->m_tickInterval = std::chrono::milliseconds(50);
   }
-  ~CTestMon() override { this->StopThread(); }
+  ~CTestMon() override { this->Shutdown(); }
 
   std::atomic<int> checkMillis{0};  // how long a check takes
   std::atomic<bool> cooperative{true};
