@@ -113,7 +113,7 @@ CMainWorker::~CMainWorker() {
   try {
     {
       std::unique_lock<std::mutex> lock(m_stateLock);
-      m_stateChanged.wait(lock, [this] { return m_workState != Stopping; });
+      m_stateChanged.wait(lock, [this] { return !m_stopInProgress; });
     }
     StopAllWorks();
     g_workerExists = false;
@@ -196,7 +196,19 @@ bool CMainWorker::StopAllWorks(std::string* message) {
         return false;
       }
       m_workState = Stopping;
+      m_stopInProgress = true;
     }
+    // Whatever happens below, the stop ends here for the destructor waiting on it.
+    struct StopEnd {
+      CMainWorker* w;
+      ~StopEnd() {
+        {
+          std::lock_guard<std::mutex> lock(w->m_stateLock);
+          w->m_stopInProgress = false;
+        }
+        w->m_stateChanged.notify_all();
+      }
+    } stopEnd{this};
     std::lock_guard<std::mutex> control(m_controlLock);
     m_exchange.Wake();  // authorize stops waiting for the exchange
     m_exchange.Cancel();
@@ -217,6 +229,8 @@ bool CMainWorker::StopAllWorks(std::string* message) {
       std::lock_guard<std::mutex> lock(m_threadLock);
       if (m_mainThread.joinable() && m_mainThread.get_id() != std::this_thread::get_id()) m_mainThread.join();
     }
+    // Without a main loop (it ended by itself, or never ran) nobody else says so.
+    if (GetWorkState() == Stopping) SetWorkState(Stopped);
     m_authorized = false;
     SetPollInterval(0);
     return true;

@@ -177,6 +177,7 @@ class CMainWorker {
 
   mutable std::mutex m_stateLock;
   uint32_t m_workState = Stopped;
+  bool m_stopInProgress = false;  // from the claim until StopAllWorks returns
   std::mutex m_controlLock;  // one StartWork or StopAllWorks at a time
 
   std::mutex m_stopLock;  // the stop event of the main loop
@@ -193,7 +194,7 @@ class CMainWorker {
 
   std::mutex m_threadLock;  // guards m_mainThread
   std::thread m_mainThread;
-  std::condition_variable m_stateChanged;  // with m_stateLock: a stop in progress ended
+  std::condition_variable m_stateChanged;  // with m_stateLock: the state or m_stopInProgress changed
 
   // Firings are serialised, in order, under m_firingLock (a listener may report
   // back from its callback); the list and the last status have a small lock of
@@ -214,6 +215,7 @@ class CMainWorker {
   mutable AgentSettings m_settings;  // under m_credentialsLock
   CResultCache m_cache;
 
+ protected:  // tests look at the monitors
   // The nine built-in monitors, in this order everywhere (owner, CHK, stop).
   CCPUmon<CMainWorker> m_cpuMon;
   CMemMon<CMainWorker> m_memMon;
@@ -224,6 +226,7 @@ class CMainWorker {
   CMonitor* const m_monitors[9] = {&m_cpuMon,  &m_memMon, &m_diskMon, &m_eventLogMon, &m_httpMon,
                                    &m_icmpMon, &m_netMon, &m_procMon, &m_snmpMon};
 
+ private:
   mutable std::mutex m_upgradeLock;
   std::string m_upgradeLocation, m_upgradeVersion;
   std::atomic<bool> m_upgradeStarted{false};

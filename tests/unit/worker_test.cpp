@@ -23,12 +23,14 @@ namespace {
 const char* const kAgentKey = "SOFTWARE\\Halvren\\Agent";
 const char* const kSettingsKey = "SOFTWARE\\Halvren\\Settings";
 
-// Exposes the work state, so a test can run one exchange without the main loop.
+// Exposes the work state, so a test can run one exchange without the main loop,
+// and a monitor.
 class TestWorker : public CMainWorker {
  public:
   using CMainWorker::AddListsToCache;
   using CMainWorker::CMainWorker;
   using CMainWorker::SetWorkState;
+  using CMainWorker::m_cpuMon;
 };
 
 class WorkerTest : public ::testing::Test {
@@ -48,8 +50,10 @@ class WorkerTest : public ::testing::Test {
   }
 
   std::unique_ptr<TestWorker> Make() {
-    auto w = std::make_unique<TestWorker>(WorkerSeams{store, exchange, zlib, system, cpu, memory, disk,
-                                                      process, [this] { return now.load(); }});
+    WorkerSeams seams{store, exchange, zlib, system, cpu, memory, disk, process, [this] { return now.load(); }};
+    seams.exchangeLimit = exchangeLimit;
+    seams.exchangeStopWait = exchangeStopWait;
+    auto w = std::make_unique<TestWorker>(seams);
     w->AddListener(&status);
     return w;
   }
@@ -75,6 +79,17 @@ class WorkerTest : public ::testing::Test {
   FakeProcessProbe process;
   StatusRecorder status;
   std::atomic<time_t> now{1700000000};
+  std::chrono::milliseconds exchangeLimit = 50s, exchangeStopWait = 2s;
+};
+
+// Runs a hook on every event, on the thread that fired it.
+class HookListener : public IStatusListener {
+ public:
+  explicit HookListener(std::function<void(uint32_t, const std::string&)> hook) : m_hook(std::move(hook)) {}
+  void StatusChanged(uint32_t code, const std::string& text) override { m_hook(code, text); }
+
+ private:
+  std::function<void(uint32_t, const std::string&)> m_hook;
 };
 
 CMonResult2 Sample(uint32_t testID, size_t textSize = 40) {
@@ -549,6 +564,213 @@ TEST(UpgradeFolder, OnlyAPlainDirectChildNamedMon) {
   };
   for (const auto& c : cases)
     EXPECT_EQ(IsUpgradeFolder(c.temp, c.path), c.removable) << c.temp << " " << c.path;
+}
+
+// ---- exchanges, stops and listeners at their edges -------------------------------
+
+TEST_F(WorkerTest, AuthorisationNeitherCarriesNorConfirmsTheFailedBatch) {
+  const std::function<void(TestWorker&)> loseTheSession[] = {
+      [](TestWorker& w) { w.SetRegistration("KEY-2", "agent-1"); },
+      [](TestWorker& w) {
+        w.StopAllWorks();
+        w.SetWorkState(CMainWorker::Working);
+      },
+  };
+  for (const auto& lose : loseTheSession) {
+    auto w = Authorised();
+    for (uint32_t id : {1u, 2u, 3u}) {
+      CMonResult2 r = Sample(id);
+      w->AddToCache(&r);
+    }
+    GatewayReply failed;
+    failed.status = 500;
+    exchange.Queue(failed);
+    w->SendPerfData();
+    const std::vector<uint8_t> batch = exchange.Requests().back().body;
+    ASSERT_FALSE(batch.empty());
+    lose(*w);
+    ASSERT_FALSE(w->IsAuthorized());
+
+    exchange.Queue(SessionReply("SESSION-2", 200, "POL\t0\t90"));
+    w->SendPerfData();
+    EXPECT_TRUE(w->IsAuthorized());
+    EXPECT_TRUE(exchange.Requests().back().body.empty());
+    EXPECT_EQ(w->CachedResults(), 3u);   // the accepted authorisation confirmed nothing
+    EXPECT_EQ(w->GetPollInterval(), 90u);  // but its body was obeyed
+
+    w->SendPerfData();  // 200
+    EXPECT_EQ(exchange.Requests().back().body, batch);
+    EXPECT_EQ(w->CachedResults(), 0u);
+  }
+}
+
+TEST_F(WorkerTest, StopDuringAReplyLeavesNoMonitorRunningAndNoNewSetting) {
+  Put(kAgentKey, "Agent Key", "KEY-1");
+  Put(kAgentKey, "Agent Name", "agent-1");
+  HookListener slow([](uint32_t, const std::string& text) {
+    if (text.rfind("mon_cpu: processing test", 0) == 0) std::this_thread::sleep_for(300ms);
+  });
+  exchange.Queue(SessionReply("SESSION-1"));
+  GatewayReply tests;
+  tests.status = 200;
+  tests.body = "CUA\t1\t1\t-1\t-1\t-1\t-1\t-1\nPOL\t0\t120";
+  exchange.Queue(tests);
+  auto w = Make();
+  w->AddListener(&slow);
+  ASSERT_TRUE(exchange.WaitForRequests(2, 10s));  // the first data exchange: its reply is being processed
+  std::this_thread::sleep_for(100ms);
+  EXPECT_TRUE(w->StopAllWorks());
+  EXPECT_FALSE(w->m_cpuMon.IsRunning());
+  EXPECT_EQ(w->m_cpuMon.TestCount(), 0u);
+  EXPECT_EQ(w->GetPollInterval(), 0u);
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(w->GetPollInterval(), 0u);
+  EXPECT_EQ(w->GetWorkState(), CMainWorker::Stopped);
+}
+
+TEST_F(WorkerTest, ExchangeThatIgnoresAbortIsWaitedForNotReplaced) {
+  Put(kAgentKey, "Agent Key", "KEY-1");
+  Put(kAgentKey, "Agent Name", "agent-1");
+  exchangeLimit = 300ms;
+  exchangeStopWait = 300ms;
+  exchange.Hang(true, /*ignoreAbort=*/true, 4s);
+  auto w = Make();
+  CMonResult2 r = Sample(1);
+  w->AddToCache(&r);  // keeps the loop waking every second
+  ASSERT_TRUE(status.WaitFor(9, 5s));  // the first exchange timed out
+  std::this_thread::sleep_for(1500ms);  // the next pass finds it still running
+  EXPECT_EQ(exchange.Requests().size(), 1u);
+  auto before = std::chrono::steady_clock::now();
+  EXPECT_TRUE(w->StopAllWorks());
+  auto took = std::chrono::steady_clock::now() - before;
+  EXPECT_LT(took, 1500ms) << std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
+  EXPECT_EQ(w->GetWorkState(), CMainWorker::Stopped);
+  w.reset();  // waits for the exchange to return by itself
+  EXPECT_EQ(exchange.Requests().size(), 1u);
+}
+
+TEST_F(WorkerTest, DestroyedDuringAnotherThreadsStopOverACheckThatIgnoresIt) {
+  Put(kAgentKey, "Agent Key", "KEY-1");
+  Put(kAgentKey, "Agent Name", "agent-1");
+  std::atomic<bool> checking{false};
+  HookListener stubborn([&](uint32_t, const std::string& text) {
+    if (text.rfind("mon_cpu: checking", 0) == 0) {
+      checking = true;
+      std::this_thread::sleep_for(1500ms);  // deaf to the stop
+    }
+  });
+  auto w = Make();
+  w->AddListener(&stubborn);
+  w->ProcessCommands("CUA\t1\t1\t-1\t-1\t-1\t-1\t-1");
+  for (int i = 0; i < 300 && !checking; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(checking);
+  std::thread stopper([&] { w->StopAllWorks(); });
+  std::this_thread::sleep_for(50ms);
+  w.reset();
+  stopper.join();
+}
+
+TEST_F(WorkerTest, ReplyBodyEndsAtItsFirstZeroByte) {
+  auto w = Authorised();
+  GatewayReply cut;
+  cut.status = 200;
+  cut.body = std::string("POL\t0\t5\0\nPOL\t0\t1", 17);
+  exchange.Queue(cut);
+  w->SendPerfData();
+  EXPECT_EQ(w->GetPollInterval(), 5u);
+
+  GatewayReply end;
+  end.status = 200;
+  end.body = std::string("111111\0x", 8);
+  exchange.Queue(end);
+  w->SendPerfData();
+  EXPECT_FALSE(w->IsAuthorized());
+}
+
+TEST_F(WorkerTest, OnlyAPlainSessionIdAuthorises) {
+  const struct {
+    std::string id;
+    bool accepted;
+  } cases[] = {
+      {"SESSION-1", true},         {"a b", false},          {"x\r\nX-Injected: 1", false},
+      {"\x01", false},             {std::string(127, 's'), true}, {std::string(128, 's'), false},
+      {"x\r", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.id);
+    auto w = Make();
+    w->SetRegistration("KEY-1", "agent-1");
+    w->SetWorkState(CMainWorker::Working);
+    exchange.Queue(SessionReply(c.id));
+    w->SendPerfData();
+    EXPECT_EQ(w->IsAuthorized(), c.accepted);
+    if (c.accepted) {
+      w->SendPerfData();
+      EXPECT_NE(exchange.Requests().back().headers.find("Mon-SessionID: " + c.id + "\r\n"), std::string::npos);
+    }
+  }
+}
+
+TEST_F(WorkerTest, ATenThousandTestsCapPerMonitor) {
+  auto w = Authorised();
+  w->m_cpuMon.SetOwner(w.get());  // as StartWork does
+  std::string reply;
+  for (int id = 1; id <= 100000; ++id) reply += "CUA\t" + std::to_string(id) + "\t1\t-1\t-1\t-1\t-1\t-1\n";
+  auto before = std::chrono::steady_clock::now();
+  w->ProcessCommands(reply);
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 60s);
+  EXPECT_EQ(w->m_cpuMon.TestCount(), 10000u);
+  EXPECT_TRUE(status.Has(10, "mon_cpu: test 10001 refused: the monitor holds 10000 tests."));
+  w->ProcessCommands("CUM\t10000\t7\t50\t-1\t-1\t-1\t-1");  // a held test can still change
+  EXPECT_EQ(w->m_cpuMon.Tests().back().lid, 7);
+  w->StopAllWorks();
+}
+
+TEST_F(WorkerTest, ListenersChangedFromTheirOwnCallbacks) {
+  auto w = Make();
+  std::vector<std::string> calls;
+  HookListener* a = nullptr;
+  HookListener b([&](uint32_t code, const std::string&) { calls.push_back("B" + std::to_string(code)); });
+  HookListener c([&](uint32_t code, const std::string&) { calls.push_back("C" + std::to_string(code)); });
+  HookListener first([&](uint32_t code, const std::string&) {
+    calls.push_back("A" + std::to_string(code));
+    w->RemoveListener(a);
+    w->RemoveListener(&b);
+    w->AddListener(&c);
+  });
+  a = &first;
+  w->RemoveListener(&status);
+  w->AddListener(a);
+  w->AddListener(&b);
+  w->NotifyStatus(3, std::string("Authorization succeeded."));
+  w->NotifyStatus(8, std::string("Service is stopped."));
+  w->NotifyStatus(5, std::string("Initialization completed"));  // the list was emptied by 8
+  EXPECT_EQ(calls, (std::vector<std::string>{"A3", "C8"}));
+  EXPECT_EQ(w->GetLastStatusCode(), 5u);
+}
+
+TEST_F(WorkerTest, SlowListenerHoldsUpNeitherTheLastCodeNorSubscriptions) {
+  auto w = Make();
+  std::atomic<bool> inside{false};
+  HookListener slow([&](uint32_t, const std::string&) {
+    inside = true;
+    std::this_thread::sleep_for(1s);
+  });
+  w->AddListener(&slow);
+  std::thread firing([&] { w->NotifyStatus(9, std::string("failure")); });
+  for (int i = 0; i < 200 && !inside; ++i) std::this_thread::sleep_for(5ms);
+  auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(w->GetLastStatusCode(), 4u);
+  StatusRecorder late;
+  w->AddListener(&late);
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 200ms);
+  w->RemoveListener(&slow);  // waits for the firing: never called again after this
+  EXPECT_GE(std::chrono::steady_clock::now() - before, 500ms);
+  firing.join();
+  w->NotifyStatus(5, std::string("again"));
+  EXPECT_EQ(w->GetLastStatusCode(), 5u);
+  EXPECT_TRUE(late.Has(5, "again"));
+  w->RemoveListener(&late);
 }
 
 }  // namespace
