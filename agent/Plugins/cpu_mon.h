@@ -168,7 +168,7 @@ class CCPUmon : public CMonTestTable<Owner, CCpuTest> {
       kernel = m_load.overall.kernel;
       m_localChecked = true;
     } else {
-      status = CheckRemoteHost(t.hostAddr, [this](const std::string& line) { Log(line); });
+      status = ReportRemoteReadUnavailable(t.hostAddr, [this](const std::string& line) { Log(line); });
     }
     Log(Format(
         "tid: %d, lid: %d, cpu_count: %u, cpu_usage: %.2f, krn_usage: %.2f, nice_max: %.2f, idle_min: %.2f, "
