@@ -13,8 +13,7 @@ namespace {
 unsigned char* bytes(_U_D_C_* udc) { return reinterpret_cast<unsigned char*>(udc); }
 
 uint64_t value_bytes(const _U_D_C_& h) {
-  return 4ull * h.i32Count + 4ull * h.ui32Count + 8ull * h.i64Count + 8ull * h.ui64Count +
-         8ull * h.d64Count;
+  return 4ull * h.i32Count + 4ull * h.ui32Count + 8ull * h.i64Count + 8ull * h.ui64Count + 8ull * h.d64Count;
 }
 
 void derive_sections(_U_D_C_W_* w) {
@@ -75,15 +74,32 @@ bool add_value(unsigned char* section, uint32_t declared, uint32_t& added, T val
   return true;
 }
 
+// True when `p` points into the builder's own block, which a reserve may move.
+bool inside_block(const _U_D_C_W_* w, const void* p) {
+  const auto at = reinterpret_cast<uintptr_t>(p);
+  const auto block = reinterpret_cast<uintptr_t>(w->udc);
+  return at >= block && at - block < w->capacity;
+}
+
 bool add_string(_U_D_C_W_* w, const char* text) {
   if (!text || !*text || w->strsAdded >= w->udc->strCount) return false;
   size_t n = strlen(text) + 1;
+  if (inside_block(w, text)) {
+    // One of the record's own strings: copied first, since the block may move.
+    char* copy = static_cast<char*>(malloc(n));
+    if (!copy) return false;
+    memcpy(copy, text, n);
+    bool ok = add_string(w, copy);
+    free(copy);
+    return ok;
+  }
   if (!reserve(w, n)) return false;
   unsigned char* at = strings_end(w);
   unsigned char* end = bytes(w->udc) + w->udc->size;
   if (at != end) {
     memmove(at + n, at, end - at);
-    for (uint32_t i = 0; i < w->subsAdded; ++i) w->subs[i] = reinterpret_cast<_U_D_C_*>(bytes(w->subs[i]) + n);
+    for (uint32_t i = 0; i < w->subsAdded; ++i)
+      w->subs[i] = reinterpret_cast<_U_D_C_*>(bytes(w->subs[i]) + n);
   }
   memcpy(at, text, n);
   w->strs[w->strsAdded++] = reinterpret_cast<char*>(at);
@@ -92,7 +108,21 @@ bool add_string(_U_D_C_W_* w, const char* text) {
 }
 
 bool add_sub(_U_D_C_W_* w, const _U_D_C_* sub) {
-  if (!sub || sub->size < sizeof(_U_D_C_)) return false;
+  if (!sub) return false;
+  if (inside_block(w, sub)) {
+    // The record itself or one of its nested records: copied first, since
+    // the block may move and the copy's header must be the one before the add.
+    const uint64_t offset = reinterpret_cast<uintptr_t>(sub) - reinterpret_cast<uintptr_t>(w->udc);
+    if (offset + sizeof(_U_D_C_) > w->udc->size || sub->size < sizeof(_U_D_C_) ||
+        sub->size > w->udc->size - offset)
+      return false;
+    _U_D_C_* copy = udc_copy(sub);
+    if (!copy) return false;
+    bool ok = add_sub(w, copy);
+    free(copy);
+    return ok;
+  }
+  if (sub->size < sizeof(_U_D_C_)) return false;
   uint32_t n = sub->size;
   if (w->subsAdded == w->subsCapacity) {
     uint32_t capacity = w->subsCapacity ? w->subsCapacity * 2 : 4;
@@ -254,7 +284,8 @@ void render(Printer& out, const unsigned char* rec, bool top) {
     out.appendf("| I64: '%" PRId64 "' ", v);
     if (top && i == 0) append_local_time(out, v);
   }
-  for (uint32_t i = 0; i < h.ui64Count; ++i) out.appendf("| UI64: '%" PRIu64 "' ", load<uint64_t>(ui64 + 8ull * i));
+  for (uint32_t i = 0; i < h.ui64Count; ++i)
+    out.appendf("| UI64: '%" PRIu64 "' ", load<uint64_t>(ui64 + 8ull * i));
   for (uint32_t i = 0; i < h.d64Count; ++i) out.appendf("| D64: '%f' ", load<double>(d64 + 8ull * i));
   for (uint32_t i = 0; i < h.strCount; ++i) {
     const char* s = reinterpret_cast<const char*>(p);
@@ -270,8 +301,8 @@ void render(Printer& out, const unsigned char* rec, bool top) {
 
 }  // namespace
 
-bool udcw_new(_U_D_C_W_** out, uint32_t i32Count, uint32_t ui32Count, uint32_t i64Count,
-              uint32_t ui64Count, uint32_t d64Count, uint32_t strCount) {
+bool udcw_new(_U_D_C_W_** out, uint32_t i32Count, uint32_t ui32Count, uint32_t i64Count, uint32_t ui64Count,
+              uint32_t d64Count, uint32_t strCount) {
   if (!out) return false;
   *out = nullptr;
   _U_D_C_ h{0, i32Count, ui32Count, i64Count, ui64Count, d64Count, strCount, 0};

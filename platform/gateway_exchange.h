@@ -23,14 +23,24 @@ struct GatewayRequest {
 };
 
 struct GatewayReply {
-  bool abandoned = false;  // the work stopped between two steps: no message, no reply handling
-  std::string failure;     // the failing step's message, empty when every step succeeded
-  uint32_t error = 0;      // WinHTTP or system error code of the failure, 0 when none
-  uint32_t status = 0;     // HTTP status, when one was received
-  bool hasSession = false;  // Mon-SessionID present and at most 127 characters
+  bool abandoned = false;   // the work stopped between two steps: no message, no reply handling
+  std::string failure;      // the failing step's message, empty when every step succeeded
+  uint32_t error = 0;       // WinHTTP or system error code of the failure, 0 when none
+  uint32_t status = 0;      // HTTP status, when one was received
+  bool hasSession = false;  // a Mon-SessionID that IsValidSessionId accepts
   std::string sessionId;
   std::string body;
 };
+
+// A Mon-SessionID counts only with 1 to 127 characters, each printable ASCII
+// other than the blank (0x21-0x7E). It goes back to the gateway in the next
+// header block, so anything else (a line break above all) counts as absent.
+inline bool IsValidSessionId(const std::string& id) {
+  if (id.empty() || id.size() > 127) return false;
+  for (unsigned char c : id)
+    if (c < 0x21 || c > 0x7E) return false;
+  return true;
+}
 
 class IGatewayExchange {
  public:

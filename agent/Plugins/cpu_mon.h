@@ -34,20 +34,26 @@ struct Load {
   double kernel = 0;
 };
 
-// Counters are differenced as unsigned so that a counter running backwards
-// yields a negative stretch (which counts as nothing), never an overflow.
+// Counters are differenced as unsigned so that a wrapped counter gives a
+// negative stretch rather than an overflow; a counter that ran backwards (or
+// wrapped) counts as no time at all.
 inline int64_t Elapsed(int64_t now, int64_t before) {
-  return static_cast<int64_t>(static_cast<uint64_t>(now) - static_cast<uint64_t>(before));
+  const int64_t d = static_cast<int64_t>(static_cast<uint64_t>(now) - static_cast<uint64_t>(before));
+  return d < 0 ? 0 : d;
 }
 
+inline double Percent(double value) { return value < 0 ? 0 : value > 100 ? 100 : value; }
+
+// Counters that disagree (idle time beyond the kernel's, a processor's
+// counters sampled a moment apart) still give shares within 0..100.
 inline Load Between(const ProcessorTimes& before, const ProcessorTimes& now) {
   const double idle = static_cast<double>(Elapsed(now.idle, before.idle));
   const double kernel = static_cast<double>(Elapsed(now.kernel, before.kernel));
   const double user = static_cast<double>(Elapsed(now.user, before.user));
   const double total = kernel + user;
   if (!(total > 0)) return {};
-  const double busy = (user + kernel - idle) * 100 / total;
-  return {busy, kernel * busy / total};
+  const double busy = Percent((user + kernel - idle) * 100 / total);
+  return {busy, Percent(kernel * busy / total)};
 }
 
 struct PassLoad {
@@ -162,7 +168,7 @@ class CCPUmon : public CMonTestTable<Owner, CCpuTest> {
       kernel = m_load.overall.kernel;
       m_localChecked = true;
     } else {
-      status = CheckRemoteHost(t.hostAddr, [this](const std::string& line) { Log(line); });
+      status = ReportRemoteReadUnavailable(t.hostAddr, [this](const std::string& line) { Log(line); });
     }
     Log(Format(
         "tid: %d, lid: %d, cpu_count: %u, cpu_usage: %.2f, krn_usage: %.2f, nice_max: %.2f, idle_min: %.2f, "

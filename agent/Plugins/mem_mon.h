@@ -94,7 +94,7 @@ class CMemMon : public CMonTestTable<Owner, CMemTest> {
     if (t.hostAddr.empty()) {
       v = m_local;
     } else {
-      status = CheckRemoteHost(t.hostAddr, [this](const std::string& line) { Log(line); });
+      status = ReportRemoteReadUnavailable(t.hostAddr, [this](const std::string& line) { Log(line); });
     }
     Log(Format(
         "testID: %d, lid: %d, total_phys: %.2f, free_phys: %.2f, total_page: %.2f, free_page: %.2f, "

@@ -4,6 +4,8 @@
 // serves until SIGTERM or SIGINT, or until --lifetime seconds have passed.
 //
 //   POST /session/N  Mon-SessionID of N characters, body "session"
+//   POST /session-value/HEX  Mon-SessionID of the bytes HEX spells, written
+//                    as they are (a line break or a bare CR included)
 //   POST /big/N      a body of N bytes ('a' + i % 26)
 //   POST /status/N   status N, body "status N"
 //   POST /hang/N     answers after N seconds (or when the server stops)
@@ -11,7 +13,6 @@
 //                    request target, every header and the body in hex
 // The library's build options (TLS among them) come with its pkg-config flags.
 #include <httplib.h>
-
 
 #include <atomic>
 #include <chrono>
@@ -53,6 +54,16 @@ void AddRoutes(httplib::Server& server) {
     std::string id;
     for (size_t i = 0; i < Number(req); ++i) id += static_cast<char>('0' + i % 10);
     res.set_header("Mon-SessionID", id);
+    res.set_content("session", "text/plain");
+  });
+  server.Post(R"(/session-value/([0-9a-f]*))", [](const httplib::Request& req, httplib::Response& res) {
+    const std::string hex = req.matches[1].str();
+    std::string value;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+      value += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    // Straight into the header list: set_header refuses line breaks, and
+    // sending them is the point.
+    res.headers.emplace("Mon-SessionID", value);
     res.set_content("session", "text/plain");
   });
   server.Post(R"(/big/(\d+))", [](const httplib::Request& req, httplib::Response& res) {

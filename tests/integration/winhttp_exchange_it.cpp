@@ -131,6 +131,30 @@ TEST(GatewayExchange, SessionIdentifierOfMoreThan127CharactersIsAbsent) {
   EXPECT_FALSE(none.reply.hasSession);
 }
 
+TEST(GatewayExchange, SessionIdentifierWithABlankOrControlCharacterIsAbsent) {
+  const struct {
+    const char* sent;
+    const char* taken;  // null: absent
+  } cases[] = {
+      {"ok-1", "ok-1"},
+      {"a b", nullptr},
+      {"ab\rcd", nullptr},  // a bare CR stays in the value
+      {"\x01", nullptr},
+      // The line break ends the header: "x" is the identifier, the rest another header.
+      {"x\r\nX-Injected: 1", "x"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(std::string(c.sent)));
+    std::string hex;
+    for (const char* p = c.sent; *p; ++p) hex += Hex({static_cast<uint8_t>(*p)});
+    const Outcome out = Post(Request("/session-value/" + hex));
+    ASSERT_EQ(out.reply.failure, "");
+    EXPECT_EQ(out.reply.body, "session");
+    EXPECT_EQ(out.reply.hasSession, c.taken != nullptr);
+    EXPECT_EQ(out.reply.sessionId, c.taken ? c.taken : "");
+  }
+}
+
 TEST(GatewayExchange, ReplyBodiesOfEverySizeArriveWhole) {
   for (size_t size : {0, 1, 1023, 1024, 4096, 4097, 150000}) {
     const Outcome out = Post(Request("/big/" + std::to_string(size)));

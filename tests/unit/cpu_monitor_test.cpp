@@ -249,12 +249,26 @@ TEST_F(CpuMonitorTest, NoSampleNoResultAndTheTestStaysDue) {
   }
 }
 
-TEST(CpuLoad, CountersRunningBackwardsCountAsNothing) {
-  using cpu_load::Between;
-  auto busy = [](ProcessorTimes before, ProcessorTimes now) { return Between(before, now).busy; };
-  EXPECT_EQ(busy({0, 0, 0}, {0, 0, 0}), 0);
-  EXPECT_EQ(busy({500, 500, 500}, {0, 0, 0}), 0);
-  EXPECT_EQ(busy({0, INT64_MIN, 0}, {0, INT64_MAX, 0}), 0);  // a wrapped stretch is negative
+TEST(CpuLoad, SharesStayWithinRangeWhateverTheCounters) {
+  struct Case {
+    const char* name;
+    ProcessorTimes before, now;  // idle, kernel (idle included), user
+    double busy, kernel;
+  } cases[] = {
+      {"nothing moved", {0, 0, 0}, {0, 0, 0}, 0, 0},
+      {"three quarters busy", {0, 0, 0}, {50, 100, 100}, 75, 37.5},
+      {"all counters backwards", {500, 500, 500}, {0, 0, 0}, 0, 0},
+      {"a wrapped stretch is negative", {0, INT64_MIN, 0}, {0, INT64_MAX, 0}, 0, 0},
+      {"idle backwards counts as none", {100, 200, 50}, {90, 210, 60}, 100, 50},
+      {"user backwards counts as none", {0, 0, 100}, {20, 100, 50}, 80, 80},
+      {"more idle than kernel time", {0, 0, 0}, {300, 100, 100}, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const cpu_load::Load load = cpu_load::Between(c.before, c.now);
+    EXPECT_DOUBLE_EQ(load.busy, c.busy);
+    EXPECT_DOUBLE_EQ(load.kernel, c.kernel);
+  }
   EXPECT_EQ(cpu_load::RoundForText(1e300), INT_MAX);
   EXPECT_EQ(cpu_load::RoundForText(-1e300), INT_MIN);
   EXPECT_EQ(cpu_load::RoundForText(-0.2), 0);

@@ -243,6 +243,31 @@ TEST_F(ProcMonTest, SamplesOlderThanTwoHoursAreForgotten) {
   EXPECT_EQ(r[1].subs.at(0).d64.at(0), 0.0);
 }
 
+TEST_F(ProcMonTest, ARestartedMonitorStartsFromAFreshBaseline) {
+  probe.Set({Proc(300, "svc.exe", Times(kStart, 0, 0))});
+  ASSERT_TRUE(mon.ProcessTest("PRA\t1\t1\t-1\t-1\t-1\tsvc.exe"));
+  Pass(0);
+  // A test added to the running monitor keeps the samples it has.
+  ASSERT_TRUE(mon.ProcessTest("PRA\t2\t1\t-1\t-1\t-1\tother.exe"));
+  probe.Sample(300, Times(kStart + 10, 1000, 0));
+  std::vector<UdcView> r = Pass(10);
+  ASSERT_EQ(r.size(), 2u);
+  EXPECT_EQ(r[0].subs.at(0).d64.at(0), 10.0);
+
+  mon.Stop();
+  ASSERT_TRUE(mon.ProcessTest("PRA\t1\t1\t-1\t-1\t-1\tsvc.exe"));
+  EXPECT_EQ(mon.HistorySize(), 0u);
+  // Ten busy seconds since the sample before the stop: not counted.
+  probe.Sample(300, Times(kStart + 20, 11000, 0));
+  r = Pass(10);
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].subs.at(0).d64.at(0), 0.0);
+  probe.Sample(300, Times(kStart + 30, 12000, 0));
+  r = Pass(10);
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].subs.at(0).d64.at(0), 10.0);
+}
+
 TEST_F(ProcMonTest, TestLines) {
   struct Case {
     const char* line;

@@ -127,7 +127,7 @@ TEST(Record, PrintedFormShowsTagTimeAndNestedRecords) {
   CMonResult2 sub;
   ASSERT_TRUE(sub.create(1, 1, 1, 1, 1, 1));
   ASSERT_TRUE(sub.add(int32_t{-4}));
-  ASSERT_TRUE(sub.add(uint32_t{430}));  // no tag below the top level
+  ASSERT_TRUE(sub.add(uint32_t{430}));   // no tag below the top level
   ASSERT_TRUE(sub.add(int64_t{86400}));  // and no time
   ASSERT_TRUE(sub.add(uint64_t{18446744073709551615ull}));
   ASSERT_TRUE(sub.add(0.25));
@@ -185,6 +185,43 @@ TEST(Record, AssignmentHandsTheRecordOver) {
   EXPECT_EQ(memcmp(copy, block, size), 0);
   free(copy);
   EXPECT_FALSE(a.get(&copy, &size));
+}
+
+TEST(Record, ARecordAppendedToItselfHoldsACopyOfItsEarlierSelf) {
+  CMonResult2 r;
+  ASSERT_TRUE(r.create(0, 1, 0, 0, 0, 1));
+  ASSERT_TRUE(r.add(uint32_t{7}));
+  ASSERT_TRUE(r.add("outer"));
+  const std::string before(static_cast<const char*>(r.get_pointer()), r.get_size());
+
+  // The block is full, so the add moves it: the source must not be read from the old one.
+  ASSERT_TRUE(r.add(r));
+  ASSERT_TRUE(valid(r));
+  ASSERT_EQ(r.get_size(), 2 * before.size());
+  const char* b = static_cast<const char*>(r.get_pointer());
+  EXPECT_EQ(u32_at(b, 28), 1u);
+  EXPECT_EQ(std::string(b + before.size(), before.size()), before);
+
+  // One of its own nested records, then itself once more: that copy carries both.
+  ASSERT_TRUE(r.add(static_cast<const void*>(b + before.size())));
+  ASSERT_TRUE(valid(r));
+  const uint32_t size = r.get_size();
+  ASSERT_TRUE(r.add(r));
+  ASSERT_TRUE(valid(r));
+  EXPECT_EQ(r.get_size(), 2 * size);
+  EXPECT_EQ(print(r.get_pointer()),
+            "UDC | UI32: '7' | STR: 'outer' "
+            "\r\n    SUB UDC | UI32: '7' | STR: 'outer' \r\n    SUB UDC | UI32: '7' | STR: 'outer' "
+            "\r\n    SUB UDC | UI32: '7' | STR: 'outer' "
+            "\r\n    SUB UDC | UI32: '7' | STR: 'outer' \r\n    SUB UDC | UI32: '7' | STR: 'outer' ");
+
+  // One of its own strings, likewise.
+  CMonResult2 texts;
+  ASSERT_TRUE(texts.create(0, 0, 0, 0, 0, 2));
+  ASSERT_TRUE(texts.add("twice"));
+  ASSERT_TRUE(texts.add(static_cast<const char*>(texts.get_pointer()) + 32));
+  ASSERT_TRUE(valid(texts));
+  EXPECT_EQ(print(texts.get_pointer()), "UDC | STR: 'twice' | STR: 'twice' ");
 }
 
 TEST(Record, ListAndCopyHelpers) {
@@ -252,18 +289,21 @@ TEST(RecordValidation, MalformedInputNamesOffsetAndReason) {
        "value counts overflow the record"},
       {"wrapping counts", header(32, 0x40000000, 0x40000000, 0, 0, 0, 0, 0), 0,
        "value counts overflow the record"},
-      {"no terminator", with(header(35, 0, 0, 0, 0, 0, 1, 0), {'a', 'b', 'c'}), 32, "missing string terminator"},
+      {"no terminator", with(header(35, 0, 0, 0, 0, 0, 1, 0), {'a', 'b', 'c'}), 32,
+       "missing string terminator"},
       {"string count beyond bytes", with(header(34, 0, 0, 0, 0, 0, 3, 0), {'a', 0}), 34,
        "missing string terminator"},
       {"trailing bytes", with(header(34, 0, 0, 0, 0, 0, 0, 0), {1, 2}), 32,
        "record length does not match its contents"},
-      {"nested past parent", [] {
+      {"nested past parent",
+       [] {
          auto v = header(72, 0, 0, 0, 0, 0, 0, 1);
          auto sub = header(48, 0, 0, 0, 0, 0, 0, 0);
          v.insert(v.end(), sub.begin(), sub.end());
          v.resize(80);
          return v;
-       }(), 32, "record length past the end of the data"},
+       }(),
+       32, "record length past the end of the data"},
       {"nested too deep", nested_chain(UDC_MAX_DEPTH + 1), 32ull * UDC_MAX_DEPTH + 32,
        "records nested too deep"},
   };
