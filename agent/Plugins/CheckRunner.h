@@ -18,7 +18,10 @@
 //
 // No runner lock is held while a check runs, posts, or while a cancel action
 // runs: a cancel action or a post may call IsRunning, and a post cannot
-// deadlock with Stop.
+// deadlock with Stop. Start, Shutdown and the destructor wait for checks
+// without limit, so a check never calls them; a cancel action only signals
+// (closes, cancels) and returns, as Stop runs them one after the other
+// within its deadline.
 #pragma once
 
 #include <chrono>
@@ -178,25 +181,21 @@ class CCheckRunner {
         m_stopDeadline(stopDeadline),
         m_board(std::make_shared<check_runner_detail::Board>()) {}
 
-  // Stops, then waits without limit for every check but the releasable ones,
-  // and for any post in progress. A releasable check still running is left to
-  // end alone: it holds shared ownership of all it touches, and its posts are
-  // dropped from here on.
+  // Shutdown, then a releasable check still running is left to end alone: it
+  // holds shared ownership of all it touches, and its posts are dropped.
   ~CCheckRunner() {
-    Stop();
+    Shutdown();
     std::list<Entry> entries;
     {
-      std::unique_lock<std::mutex> lock(m_board->lock);
-      m_board->changed.wait(lock, [this] { return m_board->posting == 0 && !AnyJoinableRunningLocked(); });
+      std::lock_guard<std::mutex> lock(m_board->lock);
       entries.swap(m_checks);
     }
     for (Entry& e : entries) {
-      if (e.thread.joinable()) {
-        if (EndedUnlocked(*e.token)) {
-          e.thread.join();
-        } else {
-          e.thread.detach();
-        }
+      if (!e.thread.joinable()) continue;
+      if (EndedUnlocked(*e.token)) {
+        e.thread.join();
+      } else {
+        e.thread.detach();
       }
     }
   }
@@ -310,6 +309,20 @@ class CCheckRunner {
     }
     JoinAll(ended);
     return started;
+  }
+
+  // Stops, then waits without limit for every check but the releasable ones,
+  // and for a post in progress: for the owner's teardown, before anything a
+  // check may touch goes. A later Start may open the runner again.
+  void Shutdown() {
+    Stop();
+    std::list<Entry> ended;
+    {
+      std::unique_lock<std::mutex> lock(m_board->lock);
+      m_board->changed.wait(lock, [this] { return m_board->posting == 0 && !AnyJoinableRunningLocked(); });
+      TakeEndedLocked(ended);
+    }
+    JoinAll(ended);
   }
 
  private:
