@@ -48,7 +48,7 @@ class CTestMon : public CMonTestTable<Owner, TestRecord> {
 
   bool Start() override {
     bool started = manual ? true : CMonTestTable<Owner, TestRecord>::Start();
-    if (m_runner) m_runner->Start();
+    if (started && m_runner) m_runner->Start();  // a refused start leaves the runner stopped
     return started;
   }
   // The runner's stop comes after the table's, outside the table lock.
