@@ -13,16 +13,7 @@
 namespace {
 
 constexpr const char* kUnit = "MainWorker";
-constexpr auto kExchangeLimit = std::chrono::seconds(50);
 constexpr const char* kEmptyPasswordDigest = "d41d8cd98f00b204e9800998ecf8427e";
-
-// TEMPORARY until the exchange seam's rule lands.
-bool IsValidSessionId(const std::string& id) {
-  if (id.empty() || id.size() > 127) return false;
-  for (unsigned char c : id)
-    if (c < 0x21 || c > 0x7e) return false;
-  return true;
-}
 
 }  // namespace
 

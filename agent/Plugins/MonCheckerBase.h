@@ -119,14 +119,23 @@ class CMonCheckerBase {
   // the tests still exist.
   void Shutdown() {
     SignalStop();
-    std::lock_guard<std::mutex> lock(m_stateLock);
-    JoinThreadLocked();
-    m_state = State::Stopped;
+    {
+      std::lock_guard<std::mutex> lock(m_stateLock);
+      JoinThreadLocked();
+      m_state = State::Stopped;
+    }
+    ShutdownChecks();
   }
 
   virtual void MakeCheck() = 0;
   virtual void ResetSchedule() = 0;
 
+ protected:
+  // Monitors that run checks on threads of their own wait for them here,
+  // without limit (a check runner's Shutdown).
+  virtual void ShutdownChecks() {}
+
+ public:
   void SetOwner(Owner* owner) { m_owner = owner; }
   Owner* GetOwner() const { return m_owner; }
   int32_t GetCheckPeriod() const { return m_checkPeriod; }

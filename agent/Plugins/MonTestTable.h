@@ -174,9 +174,12 @@ class CMonTestTable : public CMonCheckerBase<Owner> {
     if (fields.size() < 3 || !ParseTest(fields, parsed)) return IncorrectFormat();
     parsed.testID = ReadNumber(fields[1]);
     parsed.lid = ReadNumber(fields[2]);
+    parsed.generation = this->Generation();
     bool added;
     {
       std::lock_guard<std::timed_mutex> lock(m_tableLock);
+      // A line that arrived before a stop is not stored after that stop's clear.
+      if (parsed.generation != this->Generation()) return false;
       auto found = m_index.find(parsed.testID);
       added = found == m_index.end();
       if (added && m_tests.size() >= kMaxTests) {
@@ -186,7 +189,6 @@ class CMonTestTable : public CMonCheckerBase<Owner> {
       }
       Log(DescribeTest(parsed));
       parsed.nextCheckTime = Now();
-      parsed.generation = this->Generation();
       if (added) {
         m_index.emplace(parsed.testID, m_tests.insert(m_tests.end(), std::make_unique<Test>(parsed)));
       } else {

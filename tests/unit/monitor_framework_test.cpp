@@ -210,4 +210,59 @@ TEST_F(FrameworkTest, AFailingPassIsRecordedAndTheNextTickRuns) {
   EXPECT_NE(log.find("MakeCheck"), std::string::npos);
 }
 
+TEST(FrameworkLifetime, DestroyedRightAfterAStopThatGaveUp) {
+  RecordingOwner owner;
+  auto mon = std::make_unique<CTestMon<RecordingOwner>>();
+  mon->SetOwner(&owner);
+  mon->checkMillis = 1500;
+  mon->cooperative = false;
+  ASSERT_TRUE(mon->ProcessTest("TTA\t1\t1\t0"));
+  ASSERT_TRUE(Eventually([&] { return mon->checks > 0; }));
+  mon->Stop();
+  EXPECT_TRUE(mon->Lingers());
+  mon.reset();  // waits for the late check before anything of the monitor goes
+  EXPECT_TRUE(owner.Posted().empty());
+}
+
+TEST_F(FrameworkTest, StopWhileAnAddHoldsTheTableThenRestart) {
+  std::atomic<bool> adding{false};
+  owner.onLine = [&](const std::string& line) {
+    if (line.rfind("mon_test: addmodify", 0) == 0 && line.find("tid:1,") != std::string::npos) {
+      adding = true;
+      std::this_thread::sleep_for(300ms);  // the table lock is held meanwhile
+    }
+  };
+  ASSERT_TRUE(mon.ProcessTest("TTA\t9\t1\t0"));  // running
+  std::thread add([&] { mon.ProcessTest("TTA\t1\t1\t0"); });
+  ASSERT_TRUE(Eventually([&] { return adding.load(); }));
+  owner.working = false;  // the owner claimed its stop
+  mon.Stop();
+  add.join();
+  EXPECT_EQ(mon.TestCount(), 0u);
+  EXPECT_FALSE(mon.IsRunning());  // the add's Start was refused
+
+  owner.working = true;
+  ASSERT_TRUE(mon.ProcessTest("TTA\t2\t1\t0"));
+  EXPECT_TRUE(Eventually([&] { return !owner.Posted().empty(); }));
+  EXPECT_EQ(mon.TestCount(), 1u);  // no clear left over from the stop
+  mon.Stop();
+}
+
+TEST_F(FrameworkTest, TestsFreedByALingeringPassAreOnlyThoseFromBeforeTheStop) {
+  mon.checkMillis = 1500;
+  mon.cooperative = false;
+  ASSERT_TRUE(mon.ProcessTest("TTA\t1\t1\t0"));
+  ASSERT_TRUE(Eventually([&] { return mon.checks > 0; }));
+  mon.Stop();
+  ASSERT_TRUE(mon.Lingers());
+  mon.checkMillis = 0;
+  std::thread restart([&] { mon.ProcessTest("TTA\t2\t1\t0"); });  // waits for the late pass
+  restart.join();
+  EXPECT_TRUE(mon.IsRunning());
+  std::vector<int32_t> ids;
+  for (const auto& t : mon.Tests()) ids.push_back(t.testID);
+  EXPECT_EQ(ids, std::vector<int32_t>{2});
+  mon.Stop();
+}
+
 }  // namespace

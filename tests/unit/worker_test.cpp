@@ -29,8 +29,8 @@ class TestWorker : public CMainWorker {
  public:
   using CMainWorker::AddListsToCache;
   using CMainWorker::CMainWorker;
-  using CMainWorker::SetWorkState;
   using CMainWorker::m_cpuMon;
+  using CMainWorker::SetWorkState;
 };
 
 class WorkerTest : public ::testing::Test {
@@ -50,7 +50,8 @@ class WorkerTest : public ::testing::Test {
   }
 
   std::unique_ptr<TestWorker> Make() {
-    WorkerSeams seams{store, exchange, zlib, system, cpu, memory, disk, process, [this] { return now.load(); }};
+    WorkerSeams seams{
+        store, exchange, zlib, system, cpu, memory, disk, process, [this] { return now.load(); }};
     seams.exchangeLimit = exchangeLimit;
     seams.exchangeStopWait = exchangeStopWait;
     auto w = std::make_unique<TestWorker>(seams);
@@ -595,7 +596,7 @@ TEST_F(WorkerTest, AuthorisationNeitherCarriesNorConfirmsTheFailedBatch) {
     w->SendPerfData();
     EXPECT_TRUE(w->IsAuthorized());
     EXPECT_TRUE(exchange.Requests().back().body.empty());
-    EXPECT_EQ(w->CachedResults(), 3u);   // the accepted authorisation confirmed nothing
+    EXPECT_EQ(w->CachedResults(), 3u);     // the accepted authorisation confirmed nothing
     EXPECT_EQ(w->GetPollInterval(), 90u);  // but its body was obeyed
 
     w->SendPerfData();  // 200
@@ -636,8 +637,8 @@ TEST_F(WorkerTest, ExchangeThatIgnoresAbortIsWaitedForNotReplaced) {
   exchange.Hang(true, /*ignoreAbort=*/true, 4s);
   auto w = Make();
   CMonResult2 r = Sample(1);
-  w->AddToCache(&r);  // keeps the loop waking every second
-  ASSERT_TRUE(status.WaitFor(9, 5s));  // the first exchange timed out
+  w->AddToCache(&r);                    // keeps the loop waking every second
+  ASSERT_TRUE(status.WaitFor(9, 5s));   // the first exchange timed out
   std::this_thread::sleep_for(1500ms);  // the next pass finds it still running
   EXPECT_EQ(exchange.Requests().size(), 1u);
   auto before = std::chrono::steady_clock::now();
@@ -692,8 +693,12 @@ TEST_F(WorkerTest, OnlyAPlainSessionIdAuthorises) {
     std::string id;
     bool accepted;
   } cases[] = {
-      {"SESSION-1", true},         {"a b", false},          {"x\r\nX-Injected: 1", false},
-      {"\x01", false},             {std::string(127, 's'), true}, {std::string(128, 's'), false},
+      {"SESSION-1", true},
+      {"a b", false},
+      {"x\r\nX-Injected: 1", false},
+      {"\x01", false},
+      {std::string(127, 's'), true},
+      {std::string(128, 's'), false},
       {"x\r", false},
   };
   for (const auto& c : cases) {
@@ -706,7 +711,8 @@ TEST_F(WorkerTest, OnlyAPlainSessionIdAuthorises) {
     EXPECT_EQ(w->IsAuthorized(), c.accepted);
     if (c.accepted) {
       w->SendPerfData();
-      EXPECT_NE(exchange.Requests().back().headers.find("Mon-SessionID: " + c.id + "\r\n"), std::string::npos);
+      EXPECT_NE(exchange.Requests().back().headers.find("Mon-SessionID: " + c.id + "\r\n"),
+                std::string::npos);
     }
   }
 }

@@ -52,8 +52,8 @@ class CTestMon : public CMonTestTable<Owner, TestRecord> {
     return started;
   }
   // The runner's stop comes after the table's, outside the table lock.
-  void Stop() override {
-    CMonTestTable<Owner, TestRecord>::Stop();
+  void FinishStop(typename CMonTestTable<Owner, TestRecord>::Clock::time_point deadline) override {
+    CMonTestTable<Owner, TestRecord>::FinishStop(deadline);
     if (m_runner) m_runner->Stop();
   }
 
@@ -101,6 +101,10 @@ class CTestMon : public CMonTestTable<Owner, TestRecord> {
       this->PostResult(&r);
     }
     return true;
+  }
+
+  void ShutdownChecks() override {
+    if (m_runner) m_runner->Shutdown();
   }
 
   std::unique_ptr<CCheckRunner> m_runner;  // last: its checks use the members above
