@@ -90,9 +90,10 @@ int CMainWorker::SendPerfData() {
     request.ignoreCertErrors = m_ignoreCertErrors;
 
     uint32_t checksum = 0, uncompressedSize = 0;
+    CResultCache::BatchToken batch = CResultCache::kNoBatch;
     if (m_authorized) {
       std::vector<uint8_t> payload;
-      if (m_cache.GetFromCache(payload, GetBufferSize(), GetCacheLimitMinutes(), m_seams.now()))
+      if (m_cache.GetFromCache(payload, batch, GetBufferSize(), GetCacheLimitMinutes(), m_seams.now()))
         BuildBody(payload, request, checksum, uncompressedSize);
     }
     request.headers = BuildRequestHeaders(checksum, uncompressedSize);
@@ -107,7 +108,7 @@ int CMainWorker::SendPerfData() {
     if (reply.hasSession) ProcessAuthorizationResult(reply.sessionId);
     if (!working()) return 0;
     if (!reply.failure.empty()) NotifyStatus(9, reply.failure);
-    if (working()) ProcessServerReply(reply.body, reply.error, reply.status);
+    if (working()) ProcessServerReply(reply.body, reply.error, reply.status, batch);
   } catch (...) {
     LOG_EXCEPTION_RECORD(kUnit);
   }
@@ -211,12 +212,13 @@ void CMainWorker::ProcessAuthorizationResult(const std::string& value) {
   }
 }
 
-void CMainWorker::ProcessServerReply(const std::string& body, uint32_t error, uint32_t status) {
+void CMainWorker::ProcessServerReply(const std::string& body, uint32_t error, uint32_t status,
+                                     CResultCache::BatchToken batch) {
   try {
     if (m_authorized) {
       if (error == 0 && status == 200) {
         if (m_connectionLost.exchange(false)) NotifyStatus(5, std::string("Connection to server re-established."));
-        m_cache.EmptyCacheBuffer();
+        m_cache.EmptyCacheBuffer(batch);
         ProcessCommands(body);
         return;
       }

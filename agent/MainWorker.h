@@ -111,7 +111,9 @@ class CMainWorker {
   bool CompressionAvailable() const { return m_zlibAvailable; }
 
   // Results.
-  void AddToCache(const CMonResult2* record) { m_cache.AddToCache(record); }
+  void AddToCache(const CMonResult2* record) {
+    m_cache.AddToCache(record, GetCacheLimitMinutes(), m_seams.now());
+  }
   size_t CachedResults() const { return m_cache.Count(); }
 
   // Gateway session.
@@ -119,7 +121,8 @@ class CMainWorker {
   int SendPerfData();
   std::string BuildRequestHeaders(uint32_t checksum, uint32_t uncompressedSize);
   void ProcessAuthorizationResult(const std::string& value);
-  void ProcessServerReply(const std::string& body, uint32_t error, uint32_t status);
+  void ProcessServerReply(const std::string& body, uint32_t error, uint32_t status,
+                          CResultCache::BatchToken batch = CResultCache::kNoBatch);
   std::string HashedPassword() const;
 
   // Gateway commands.
