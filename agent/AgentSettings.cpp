@@ -1,5 +1,6 @@
 #include "agent/AgentSettings.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "platform/config_values.h"
@@ -22,6 +23,7 @@ constexpr char kHost[] = "Host";
 constexpr char kAPIHost[] = "APIHost";
 constexpr char kProxy[] = "Proxy";
 constexpr char kUpgradePath[] = "UpgradePath";
+constexpr char kCacheMaxMB[] = "CacheMaxMB";
 
 }  // namespace
 
@@ -118,6 +120,12 @@ bool AgentSettings::SetTrace(uint32_t level) {
 
 bool AgentSettings::GetIgnoreCertErrors() const {
   return ReadDword(m_settings.get(), "IgnoreCertErrors").value_or(0) == 1;
+}
+
+uint32_t AgentSettings::GetCacheMaxMB() const {
+  const uint32_t mb = ReadDword(m_settings.get(), kCacheMaxMB).value_or(0);
+  if (mb == 0) return kDefaultCacheMaxMB;
+  return std::min(mb, kLargestCacheMaxMB);
 }
 
 std::optional<std::string> AgentSettings::GetUpgradePath() const {

@@ -17,6 +17,9 @@
 class AgentSettings {
  public:
   static constexpr uint32_t kNoAgentID = 0xFFFFFFFF;
+  // The result cache's byte cap in MiB: the default and the largest allowed.
+  static constexpr uint32_t kDefaultCacheMaxMB = 64;
+  static constexpr uint32_t kLargestCacheMaxMB = 1024;
 
   explicit AgentSettings(platform::ConfigStore& store);
   ~AgentSettings();
@@ -52,6 +55,9 @@ class AgentSettings {
   bool SetTrace(uint32_t level);
   // 1 lets HTTPS exchanges accept a certificate that fails verification.
   bool GetIgnoreCertErrors() const;
+  // "CacheMaxMB": absent, unreadable or 0 gives kDefaultCacheMaxMB; larger
+  // values are cut to kLargestCacheMaxMB.
+  uint32_t GetCacheMaxMB() const;
   std::optional<std::string> GetUpgradePath() const;
   bool SetUpgradePath(const char* text);
   bool DeleteUpgradePath();

@@ -69,8 +69,8 @@ void CMainWorker::RunExchange(const ExchangePlan& planned) {
     m_cache.DropPending();
   } else {
     std::vector<uint8_t> payload;
-    if (m_cache.GetFromCache(payload, GetBufferSize(), GetCacheLimitMinutes(), m_seams.now(),
-                             plan.batchToken)) {
+    if (m_cache.GetFromCache(payload, plan.batchToken, GetBufferSize(), GetCacheLimitMinutes(),
+                             m_seams.now())) {
       plan.carriesBatch = true;
       BuildBody(payload, request, checksum, uncompressedSize);
     }

@@ -52,7 +52,8 @@ MainLoopWait ComputeMainLoopWait(uint32_t pollInterval, size_t cachedResults, in
 CMainWorker::CMainWorker(WorkerSeams seams)
     : m_seams(seams),
       m_settings(seams.config),
-      m_cache(seams.config, [this](const std::string& line) { AppendLog(line); }),
+      m_cache(
+          seams.config, [this](const std::string& line) { AppendLog(line); }, m_settings.GetCacheMaxMB()),
       m_cpuMon(seams.cpu),
       m_memMon(seams.memory),
       m_diskMon(seams.disk),
@@ -300,6 +301,8 @@ void CMainWorker::mainWork() {
 
 void CMainWorker::MainLoop() {
   try {
+    // Unsent results age out even while the gateway does not take them.
+    m_cache.AgeCache(GetCacheLimitMinutes(), m_seams.now());
     if (m_authorized) {
       if (GetWorkState() == Working) {
         AddListsToCache();

@@ -62,7 +62,7 @@ struct WorkerSeams {
 struct ExchangePlan {
   bool authorization = false;
   bool carriesBatch = false;
-  uint64_t batchToken = 0;
+  CResultCache::BatchToken batchToken = CResultCache::kNoBatch;
 };
 
 // Wait of the main loop before its next pass, in seconds. A poll interval of 0
@@ -130,7 +130,9 @@ class CMainWorker {
   bool CompressionAvailable() const { return m_zlibAvailable; }
 
   // Results.
-  void AddToCache(const CMonResult2* record) { m_cache.AddToCache(record); }
+  void AddToCache(const CMonResult2* record) {
+    m_cache.AddToCache(record, GetCacheLimitMinutes(), m_seams.now());
+  }
   size_t CachedResults() const { return m_cache.Count(); }
 
   // Gateway session.
@@ -178,7 +180,7 @@ class CMainWorker {
   mutable std::mutex m_stateLock;
   uint32_t m_workState = Stopped;
   bool m_stopInProgress = false;  // from the claim until StopAllWorks returns
-  std::mutex m_controlLock;  // one StartWork or StopAllWorks at a time
+  std::mutex m_controlLock;       // one StartWork or StopAllWorks at a time
 
   std::mutex m_stopLock;  // the stop event of the main loop
   std::condition_variable m_stopEvent;

@@ -1,5 +1,6 @@
 #include "agent/ResultCache.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
@@ -106,8 +107,11 @@ std::string RecordDump(const std::vector<uint8_t>& data) {
 
 }  // namespace
 
-CResultCache::CResultCache(platform::ConfigStore& config, Log log)
-    : m_config(config), m_log(std::move(log)) {}
+CResultCache::CResultCache(platform::ConfigStore& config, Log log, uint32_t maxMB)
+    : m_config(config),
+      m_log(std::move(log)),
+      m_maxMB(std::max<uint32_t>(maxMB, 1)),
+      m_maxBytes(static_cast<uint64_t>(m_maxMB) << 20) {}
 
 CResultCache::~CResultCache() {
   while (m_head) {
@@ -172,12 +176,16 @@ void CResultCache::Append(int64_t resultTime, const void* bytes, uint32_t size) 
   memcpy(at + sizeof resultTime, bytes, size);
   m_tail->end += need;
   ++m_count;
+  ++m_nextSeq;
+  m_bytes += size;
 }
 
 void CResultCache::RemoveFront() {
   Block* b = m_head;
-  b->begin += sizeof(int64_t) + SizeAt(Front());
+  const uint32_t size = SizeAt(Front());
+  b->begin += sizeof(int64_t) + size;
   --m_count;
+  m_bytes -= size;
   if (b->begin == b->end) {
     m_head = b->next;
     if (!m_head) m_tail = nullptr;
@@ -193,63 +201,95 @@ void CResultCache::Release(Block* block) {
   }
 }
 
-void CResultCache::AddToCache(const CMonResult2* record) {
+void CResultCache::AgeFront(const char* operation, uint32_t cacheLimitMinutes, time_t now, uint32_t trace,
+                            std::vector<std::string>& lines) {
+  const int64_t limit = static_cast<int64_t>(cacheLimitMinutes) * 60;
+  // Only the front is examined: a young entry shields older ones behind it.
+  while (m_head) {
+    const int64_t age = static_cast<int64_t>(now) - TimeAt(Front());
+    if (age <= limit) break;
+    RemoveFront();
+    if (trace) {
+      lines.push_back(Format("%s: Removed old result. age: %d seconds, cache size: %d results", operation,
+                             static_cast<int>(age), static_cast<int>(m_count)));
+    }
+  }
+}
+
+void CResultCache::AddToCache(const CMonResult2* record, uint32_t cacheLimitMinutes, time_t now) {
   if (!record || !record->get_pointer()) return;
   const uint32_t size = record->get_size();
   // A block shorter than a record header is no record; the entry also reads
   // its length from the bytes.
   if (size < sizeof(_U_D_C_)) return;
   const uint32_t trace = TraceLevel();
-  std::string line;
+  std::vector<std::string> lines;
   {
     std::lock_guard<std::mutex> lock(m_lock);
+    // Aged before the new entry goes in: it is looked at once it is the front.
+    AgeFront("AddToCache", cacheLimitMinutes, now, trace, lines);
     Append(record->get_result_time(), record->get_pointer(), size);
     if (trace) {
-      line = Format("AddToCache: Added %d bytes, cache size: %d results", static_cast<int>(size),
-                    static_cast<int>(m_count));
+      lines.push_back(Format("AddToCache: Added %d bytes, cache size: %d results", static_cast<int>(size),
+                             static_cast<int>(m_count)));
+    }
+    // The newest entry stays even alone above the cap: it is what the
+    // monitors measured last.
+    while (m_bytes > m_maxBytes && m_count > 1) {
+      const uint32_t removed = SizeAt(Front());
+      RemoveFront();
+      if (trace) {
+        lines.push_back(
+            Format("AddToCache: cache limit of %u MB reached, removed the oldest result (%d bytes), cache "
+                   "size: %d results",
+                   m_maxMB, static_cast<int>(removed), static_cast<int>(m_count)));
+      }
     }
   }
   // Written outside the lock: the log writer reads Trace from the registry for
   // every line, and the monitors' check threads queue on this lock.
   if (!trace) return;
-  m_log(line);
+  for (const std::string& line : lines) m_log(line);
   m_log(PrintRecord(record->get_pointer()));
 }
 
-bool CResultCache::GetFromCache(std::vector<uint8_t>& batch, uint32_t bufferSize, uint32_t cacheLimitMinutes,
-                                time_t now) {
-  batch.clear();
+void CResultCache::AgeCache(uint32_t cacheLimitMinutes, time_t now) {
   const uint32_t trace = TraceLevel();
   std::vector<std::string> lines;
   {
     std::lock_guard<std::mutex> lock(m_lock);
-    m_pendingPayload.clear();
-    m_pendingCount = 0;
-    const int64_t limit = static_cast<int64_t>(cacheLimitMinutes) * 60;
-    // Only the front is examined: a young entry shields older ones behind it.
-    while (m_head) {
-      const int64_t age = static_cast<int64_t>(now) - TimeAt(Front());
-      if (age <= limit) break;
-      RemoveFront();
-      if (trace) {
-        lines.push_back(Format("GetFromCache: Removed old result. age: %d seconds, cache size: %d results",
-                               static_cast<int>(age), static_cast<int>(m_count)));
-      }
-    }
+    AgeFront("AgeCache", cacheLimitMinutes, now, trace, lines);
+  }
+  for (const std::string& line : lines) m_log(line);
+}
+
+bool CResultCache::GetFromCache(std::vector<uint8_t>& batch, BatchToken& token, uint32_t bufferSize,
+                                uint32_t cacheLimitMinutes, time_t now) {
+  batch.clear();
+  token = kNoBatch;
+  const uint32_t trace = TraceLevel();
+  std::vector<std::string> lines;
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_pendingToken = kNoBatch;
+    AgeFront("GetFromCache", cacheLimitMinutes, now, trace, lines);
     // The first entry always goes, so that an oversized record cannot block the queue.
-    if (m_head) m_pendingPayload.reserve(bufferSize);
+    if (m_head) batch.reserve(bufferSize);
+    size_t taken = 0;
     for (Cursor at = Front(); at.block; Advance(at)) {
       const uint32_t size = SizeAt(at);
-      if (m_pendingCount > 0 && m_pendingPayload.size() + size > bufferSize) break;
-      m_pendingPayload.insert(m_pendingPayload.end(), RecordAt(at), RecordAt(at) + size);
-      ++m_pendingCount;
+      if (taken > 0 && batch.size() + size > bufferSize) break;
+      batch.insert(batch.end(), RecordAt(at), RecordAt(at) + size);
+      ++taken;
     }
-    if (m_pendingCount > 0 && trace) {
-      lines.push_back(Format("GetFromCache: returning %d results, %d bytes, cache size: %d results",
-                             static_cast<int>(m_pendingCount), static_cast<int>(m_pendingPayload.size()),
-                             static_cast<int>(m_count)));
+    if (taken > 0) {
+      m_pendingToken = token = FrontSeq() + taken - 1;
+      if (trace) {
+        lines.push_back(Format("GetFromCache: returning %d results, %d bytes, cache size: %d results",
+                               static_cast<int>(taken), static_cast<int>(batch.size()),
+                               static_cast<int>(m_count)));
+      }
     }
-    if (m_pendingCount > 0 && !m_pendingPayload.empty()) batch = m_pendingPayload;
   }
   if (trace) {
     for (const std::string& line : lines) m_log(line);
@@ -263,26 +303,36 @@ bool CResultCache::GetFromCache(std::vector<uint8_t>& batch, uint32_t bufferSize
   return true;
 }
 
-void CResultCache::EmptyCacheBuffer() {
+void CResultCache::EmptyCacheBuffer(BatchToken token) {
   const uint32_t trace = TraceLevel();
   std::string line;
   {
     std::lock_guard<std::mutex> lock(m_lock);
-    if (m_pendingCount > 0) {
-      // Only one exchange runs at a time, so the batch is still the front.
-      for (size_t i = 0; i < m_pendingCount && m_head; ++i) RemoveFront();
-      if (trace) {
-        line = Format("EmptyCacheBuffer: removed %d results, cache size: %d results",
-                      static_cast<int>(m_pendingCount), static_cast<int>(m_count));
-      }
+    if (token == kNoBatch || token != m_pendingToken) return;
+    m_pendingToken = kNoBatch;
+    // What ageing and the cap left of the batch is still the front: entries
+    // go at the front only.
+    size_t removed = 0;
+    for (; m_head && FrontSeq() <= token; ++removed) RemoveFront();
+    if (trace) {
+      line = Format("EmptyCacheBuffer: removed %d results, cache size: %d results", static_cast<int>(removed),
+                    static_cast<int>(m_count));
     }
-    std::vector<uint8_t>().swap(m_pendingPayload);
-    m_pendingCount = 0;
   }
   if (!line.empty()) m_log(line);
+}
+
+void CResultCache::DropPending() {
+  std::lock_guard<std::mutex> lock(m_lock);
+  m_pendingToken = kNoBatch;
 }
 
 size_t CResultCache::Count() const {
   std::lock_guard<std::mutex> lock(m_lock);
   return m_count;
+}
+
+uint64_t CResultCache::Bytes() const {
+  std::lock_guard<std::mutex> lock(m_lock);
+  return m_bytes;
 }

@@ -1,6 +1,12 @@
 // The agent's memory of undelivered results: records in arrival order until
 // the gateway confirms them. A batch handed out for an exchange stays at the
-// front until EmptyCacheBuffer confirms it, so a failed exchange resends it.
+// front until EmptyCacheBuffer confirms it with the batch's token, so a failed
+// exchange resends it.
+//
+// The cache is bounded two ways, both at the front only: entries older than
+// the age limit go (at every add, every batch and every ageing pass), and the
+// oldest go while the cached records' bytes exceed the byte cap, except the
+// newest entry, which always stays.
 //
 // Every operation reads Trace afresh, once, before it takes the lock: with
 // Trace 0 no log line is formatted and no record is printed, because the
@@ -22,25 +28,39 @@ class CMonResult2;
 class CResultCache {
  public:
   using Log = std::function<void(const std::string& line)>;
-  // `config` is where Trace is read; `log` receives finished lines and dumps.
-  CResultCache(platform::ConfigStore& config, Log log);
+  // Identifies a handed-out batch: the sequence number of its last entry.
+  // Entries are numbered from 1 as they are added, so kNoBatch is never one.
+  using BatchToken = uint64_t;
+  static constexpr BatchToken kNoBatch = 0;
+
+  // `config` is where Trace is read; `log` receives finished lines and dumps;
+  // `maxMB` is the byte cap in MiB of record bytes (at least 1).
+  CResultCache(platform::ConfigStore& config, Log log, uint32_t maxMB);
   ~CResultCache();
   CResultCache(const CResultCache&) = delete;
   CResultCache& operator=(const CResultCache&) = delete;
 
-  // Copies the record's bytes; a null record is ignored.
-  void AddToCache(const CMonResult2* record);
-  // Ages out old entries at the front, then hands out the next batch of at most
-  // `bufferSize` bytes (the first entry always goes, however large). False, with
-  // `batch` empty, when there is nothing to send.
-  bool GetFromCache(std::vector<uint8_t>& batch, uint32_t bufferSize, uint32_t cacheLimitMinutes, time_t now);
-  // The last batch was delivered.
-  void EmptyCacheBuffer();
-  // TEMPORARY shims
-  bool GetFromCache(std::vector<uint8_t>& batch, uint32_t bufferSize, uint32_t cacheLimitMinutes, time_t now, uint64_t& token) { token = 1; return GetFromCache(batch, bufferSize, cacheLimitMinutes, now); }
-  void EmptyCacheBuffer(uint64_t) { EmptyCacheBuffer(); }
-  void DropPending() {}
+  // Ages the front, copies the record's bytes to the end, then removes the
+  // oldest entries while the cap is exceeded. A null record is ignored.
+  void AddToCache(const CMonResult2* record, uint32_t cacheLimitMinutes, time_t now);
+  // Removes the entries at the front older than the limit, as the other
+  // operations do; for the main loop's passes, whether authorised or not.
+  void AgeCache(uint32_t cacheLimitMinutes, time_t now);
+  // Ages the front, then hands out the next batch of at most `bufferSize`
+  // bytes (the first entry always goes, however large) and its token, which
+  // becomes the pending one. False, with `batch` empty and `token` kNoBatch,
+  // when there is nothing to send; the pending batch is forgotten either way.
+  bool GetFromCache(std::vector<uint8_t>& batch, BatchToken& token, uint32_t bufferSize,
+                    uint32_t cacheLimitMinutes, time_t now);
+  // The batch of `token` was delivered: removes what is left of it. Any token
+  // but the pending one (stale, already confirmed, dropped, kNoBatch) is
+  // ignored.
+  void EmptyCacheBuffer(BatchToken token);
+  // Forgets the pending batch without removing anything.
+  void DropPending();
   size_t Count() const;
+  // The cached records' bytes, which the cap bounds.
+  uint64_t Bytes() const;
 
  private:
   // Entries lie back to back in blocks: the result time (8 bytes), then the
@@ -74,6 +94,12 @@ class CResultCache {
   static uint32_t SizeAt(const Cursor& at);
   // Removes the first entry; the list must not be empty.
   void RemoveFront();
+  // The sequence number of the first entry: removals happen at the front
+  // only, so the entries' numbers run on without gaps from there.
+  uint64_t FrontSeq() const { return m_nextSeq - m_count; }
+  // Ageing of the front under the lock; lines (when `trace`) name `operation`.
+  void AgeFront(const char* operation, uint32_t cacheLimitMinutes, time_t now, uint32_t trace,
+                std::vector<std::string>& lines);
   void Release(Block* block);
 
   platform::ConfigStore& m_config;
@@ -83,7 +109,9 @@ class CResultCache {
   Block* m_tail = nullptr;
   Block* m_spare = nullptr;  // one emptied shared block, kept against allocator churn
   size_t m_count = 0;
-  // The last batch handed out: copies of the first m_pendingCount entries.
-  std::vector<uint8_t> m_pendingPayload;
-  size_t m_pendingCount = 0;
+  uint64_t m_bytes = 0;                  // record bytes of the entries
+  uint64_t m_nextSeq = 1;                // number of the next entry added
+  BatchToken m_pendingToken = kNoBatch;  // the last batch handed out, unconfirmed
+  const uint32_t m_maxMB;
+  const uint64_t m_maxBytes;
 };

@@ -116,6 +116,30 @@ TEST_F(AgentSettingsTest, WritesFollowTheRulesOfTheirKey) {
   EXPECT_EQ(platform::read_trace_level(machine.store()), 10u);
 }
 
+TEST_F(AgentSettingsTest, CacheMaxMBDefaultsAndIsClamped) {
+  auto dword = [](uint32_t v) {
+    auto data = platform::encode_dword(v);
+    return std::string(data.begin(), data.end());
+  };
+  machine.put(kSettingsKeyPath, "Host", platform::kTypeString, stored("https://gw.example.org"));
+  EXPECT_EQ(AgentSettings(machine.store()).GetCacheMaxMB(), 64u) << "absent";
+  struct Case {
+    uint32_t type;
+    std::string raw;
+    uint32_t expected;
+  };
+  const Case cases[] = {
+      {platform::kTypeDword, dword(0), 64},       {platform::kTypeDword, dword(1), 1},
+      {platform::kTypeDword, dword(200), 200},    {platform::kTypeDword, dword(1024), 1024},
+      {platform::kTypeDword, dword(1025), 1024},  {platform::kTypeDword, dword(0xFFFFFFFF), 1024},
+      {platform::kTypeString, stored("200"), 64},
+  };
+  for (const Case& c : cases) {
+    machine.put(kSettingsKeyPath, "CacheMaxMB", c.type, c.raw);
+    EXPECT_EQ(AgentSettings(machine.store()).GetCacheMaxMB(), c.expected) << c.type << " " << c.expected;
+  }
+}
+
 TEST_F(AgentSettingsTest, MissingKeysAreNotCreatedAndGiveDefaults) {
   AgentSettings settings(machine.store());
   EXPECT_FALSE(settings.IsAgentKeyOpen());
@@ -124,6 +148,7 @@ TEST_F(AgentSettingsTest, MissingKeysAreNotCreatedAndGiveDefaults) {
   EXPECT_EQ(settings.GetHost(), std::nullopt);
   EXPECT_EQ(settings.GetAgentID(), 0xFFFFFFFFu);
   EXPECT_EQ(settings.GetTrace(), 0u);
+  EXPECT_EQ(settings.GetCacheMaxMB(), 64u);
   EXPECT_FALSE(settings.SetAgentKey("key"));
   EXPECT_FALSE(settings.SetProxy("proxy:8080"));
   EXPECT_FALSE(settings.SetTrace(10));

@@ -54,7 +54,9 @@ const char* const kUsage =
     "Plan file: groups of lines, one group per reply. A line is sent as written\n"
     "(TAB-separated fields, e.g. \"POL<TAB>0<TAB>120\"); the lines of a group are\n"
     "joined by line feeds. A line \"---\" ends a group (even an empty one), a blank\n"
-    "line ends a non-empty one, \"#\" starts a comment. Directives in a group:\n"
+    "line ends a non-empty one, \"#\" starts a comment. In lines and !session\n"
+    "values \\r is a carriage return, \\\\ a backslash, \\0 a zero byte (lines only).\n"
+    "Directives in a group:\n"
     "  !auth        the group answers the next authorisation (else the next data\n"
     "               request); authorisations without one get an empty body\n"
     "  !status N    answer with HTTP status N\n"
@@ -64,7 +66,8 @@ const char* const kUsage =
     "refused (bad credentials, unknown session, bad checksum or body) take no group.\n"
     "\n"
     "stdout: the listening line, then per exchange one line\n"
-    "  exchange N: auth|data|unknown, Mon-* (and Content-Type, User-Agent) headers, body B bytes, records M, status S, ...\n"
+    "  exchange N: auth|data|unknown, Mon-* (and Content-Type, User-Agent) headers, body B bytes, records M, "
+    "status S, ...\n"
     "followed by one \"record: TEXT\" line per record of a data request.\n";
 
 // HTTP bodies above this never reach the logic (httplib answers 413).
@@ -289,7 +292,9 @@ int main(int argc, char** argv) {
       stopWake.wait_for(hold, std::chrono::seconds(ex.reply.hangSeconds), [&] { return stopping.load(); });
     }
     res.status = ex.reply.status;
-    if (ex.reply.session) res.set_header("Mon-SessionID", *ex.reply.session);
+    // Put in directly: set_header drops a value with a carriage return, and a
+    // plan may send one on purpose.
+    if (ex.reply.session) res.headers.emplace("Mon-SessionID", *ex.reply.session);
     res.set_content(ex.reply.body, "text/plain");
     // Counted once answered, so the last exchange's hang is not cut short.
     if (opt.maxExchanges && ex.number >= opt.maxExchanges) enough = true;
@@ -318,8 +323,8 @@ int main(int argc, char** argv) {
     fprintf(stderr, "devgateway: cannot write %s\n", opt.portFile.c_str());
     return 1;
   }
-  out.line(std::string("devgateway listening on ") + (opt.https ? "https" : "http") + "://127.0.0.1:" +
-           std::to_string(port) + opt.path);
+  out.line(std::string("devgateway listening on ") + (opt.https ? "https" : "http") +
+           "://127.0.0.1:" + std::to_string(port) + opt.path);
   if (opt.config.anyCredentials()) out.line("devgateway: accepting any credentials");
 
   std::atomic<bool> listenerDone{false};

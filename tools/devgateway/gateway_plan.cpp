@@ -26,6 +26,25 @@ std::string PlanGroup::body() const {
 
 namespace {
 
+// "\0" is a zero byte and "\r" a carriage return, which a plan file cannot
+// carry as such (a carriage return at a line's end is dropped, a zero byte is
+// lost to most tools); "\\" is one backslash. Any other backslash is sent as
+// written, so paths in test lines need no doubling.
+std::string unescape(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char next = i + 1 < text.size() ? text[i + 1] : '\0';
+    if (text[i] == '\\' && (next == '0' || next == 'r' || next == '\\')) {
+      out += next == '0' ? '\0' : next == 'r' ? '\r' : '\\';
+      ++i;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
 bool empty_group(const PlanGroup& g) {
   return g.lines.empty() && !g.forAuth && !g.status && !g.session && g.hangSeconds == 0;
 }
@@ -48,11 +67,18 @@ bool apply_directive(const std::string& line, PlanGroup& group, std::string& rea
   } else if (name == "!session") {
     // Longer than the agent reads (127 characters) is allowed, to show that it
     // ignores such a value; the bound only keeps the header sane.
-    if (arg.size() > 1024) {
+    std::string value = unescape(arg);
+    if (value.size() > 1024) {
       reason = "!session value longer than 1024 characters";
       return false;
     }
-    group.session = arg;
+    // The HTTP library writes a header as C text and would cut the value
+    // short of what the output reports as sent.
+    if (value.find('\0') != std::string::npos) {
+      reason = "!session value with a zero byte: a header cannot carry one";
+      return false;
+    }
+    group.session = value;
   } else if (name == "!hang") {
     if (!parse_decimal(arg, kMaxHangSeconds, n)) {
       reason = "!hang needs a number of seconds up to " + std::to_string(kMaxHangSeconds);
@@ -100,7 +126,7 @@ bool parse_plan(const std::string& text, Plan& plan, std::string& error) {
         return false;
       }
     } else {
-      group.lines.push_back(line);
+      group.lines.push_back(unescape(line));
     }
   }
   if (!empty_group(group)) close_group();

@@ -48,6 +48,9 @@ struct Plan {
 //   "---"         ends the group, even an empty one
 //   blank         ends the group when it has anything in it
 //   anything else is a reply line, sent as written (fields TAB-separated)
+// In reply lines and "!session" values "\0" stands for a zero byte (refused in
+// a session: a header cannot carry it), "\r" for a carriage return and "\\"
+// for a backslash; any other backslash is kept.
 // On failure `error` names the line and the reason.
 bool parse_plan(const std::string& text, Plan& plan, std::string& error);
 
