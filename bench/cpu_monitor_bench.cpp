@@ -50,6 +50,7 @@ class CopyingOwner {
     const auto* bytes = static_cast<const uint8_t*>(r->get_pointer());
     cache.assign(bytes, bytes + r->get_size());
   }
+  bool IsWorking() const { return true; }
   void NotifyStatus(uint32_t, const std::string& text) { logged += text.size(); }
   std::vector<uint8_t> cache;
   size_t logged = 0;

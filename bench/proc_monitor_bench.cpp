@@ -26,6 +26,7 @@ class CopyingOwner {
     const auto* p = static_cast<const unsigned char*>(r->get_pointer());
     m_last.assign(p, p + r->get_size());
   }
+  bool IsWorking() const { return true; }
   void NotifyStatus(uint32_t, const std::string& text) { bench::keep(text.size()); }
 
  private:

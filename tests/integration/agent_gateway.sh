@@ -188,6 +188,34 @@ case "$scenario" in
     # The drives do not change: the list goes once at the start and once after RPL.
     check "drive list sent twice ($(grep -cF '(DRIVELIST)' "$records"))" [ "$(grep -cF '(DRIVELIST)' "$records")" -eq 2 ]
     ;;
+  many-tests)  # 20,000 CPU tests in one reply: the monitor keeps 10,000 and the exchanges go on
+    tests=$(for id in $(seq 20000); do printf 'CUA\\t%d\\t1\\t-1\\t-1\\t-1\\t-1\\t-1\\n' "$id"; done)
+    gateway "POL\t0\t2\n$tests"
+    registry key "http://127.0.0.1:$port/fcgi-bin/agentgateway" Trace=0
+    run_agent 30 >/dev/null
+    check "test 10001 refused" has "status 10: mon_cpu: test 10001 refused: the monitor holds 10000 tests." \
+      "$work/agent.out"
+    check "test 10000 added" has "status 10: mon_cpu: test 10000 added." "$work/agent.out"
+    highest=$(grep -o "(CPU) | UI32: '[0-9]*'" "$work/gateway.out" | grep -o "[0-9]*'$" | tr -d "'" |
+      sort -n | tail -1)
+    check "CPU results only up to test 10000 (highest ${highest:-none})" [ "${highest:-0}" -ge 1 -a "${highest:-0}" -le 10000 ]
+    check "exchanges go on ($(data_count))" [ "$(data_count)" -ge 3 ]
+    ;;
+  blank-session | cr-session)  # a session id with a blank or a bare CR is no session
+    [ "$scenario" = blank-session ] && value='a b' || value='s\\rX-Injected: 1'
+    gateway "!auth\n!session $value\n"
+    registry key "http://127.0.0.1:$port/fcgi-bin/agentgateway"
+    run_agent 6
+    check "not authorised" bash -c "! grep -q 'status 3' '$work/agent.out'"
+    check "no data exchange" [ "$(data_count)" -eq 0 ]
+    ;;
+  zero-byte)  # a reply body ends at its first zero byte: "111111\0x" ends the session
+    gateway 'POL\t0\t1\n\n111111\\0x\n'
+    registry key "http://127.0.0.1:$port/fcgi-bin/agentgateway"
+    run_agent 10
+    auths=$(grep -c '^exchange .*: auth' "$work/gateway.out")
+    check "the session ended and the agent authorised again ($auths authorisations)" [ "$auths" -ge 2 ]
+    ;;
   *) echo "unknown scenario $scenario" >&2; exit 2 ;;
 esac
 exit $fail
