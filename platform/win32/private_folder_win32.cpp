@@ -133,7 +133,15 @@ PrivateFolder make_private_folder(const std::string& path) {
   if (!folder) return PrivateFolder::failed;
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(folder.get(), &info)) return PrivateFolder::failed;
-  if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return PrivateFolder::reparse_point;
+  // The handle's attributes are the ones that count on Windows (nothing can be
+  // swapped in after the open). Wine follows a linked folder even when told
+  // not to and reports the link only through its name; asking both costs
+  // nothing on Windows.
+  DWORD named = GetFileAttributesW(wpath.c_str());
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+      (named != INVALID_FILE_ATTRIBUTES && (named & FILE_ATTRIBUTE_REPARSE_POINT))) {
+    return PrivateFolder::reparse_point;
+  }
   if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return PrivateFolder::failed;
   {
     CurrentAccess now(folder.get());
