@@ -23,7 +23,7 @@ std::atomic<ExLogger*> g_faultLogger{nullptr};
 // Whoever takes the handle out owns it, and with it the buffer below: two
 // threads faulting at once never write into each other's text.
 std::atomic<HANDLE> g_faultFile{nullptr};
-int g_faultDay = 0;  // yyyymmdd of g_faultFile; under the logger's mutex
+std::atomic<int> g_faultDay{0};  // yyyymmdd of g_faultFile; changed under the logger's mutex
 char g_faultText[2048];
 
 void close_fault_file() {

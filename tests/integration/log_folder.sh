@@ -29,7 +29,7 @@ check() {  # description, then a command that must succeed
 # with the first program and inherit its output: start them on /dev/null.
 "$wine_run" --timeout 300 cmd /c exit >/dev/null 2>&1
 timeout 60 wineserver -w 2>/dev/null
-wineserver -p 2>/dev/null
+wineserver -p30 2>/dev/null  # stays between the runs, not for ever if the test is cut
 "$wine_run" --timeout 120 cmd /c exit >/dev/null 2>&1
 
 data=$WINEPREFIX/drive_c/ProgramData
