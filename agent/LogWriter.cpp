@@ -61,9 +61,14 @@ void CLogWriter::AppendLogLine(const char* text) {
     LinePrefix& prefix = t_prefix;
     prefix.update(std::time(nullptr));
     std::unique_lock<std::mutex> lock(m_mutex);
+    // While the dump thread is stuck in a write the pending text is all that
+    // grows: it keeps its first 4 MiB, as the held text does, and newer lines
+    // are dropped until the file takes text again.
+    if (m_pending.size() >= kMaxHeldBytes) return;
     m_pending.append(prefix.text, prefix.length);
     if (text) m_pending.append(text);
     m_pending.append("\r\n");
+    cut_to_limit(m_pending);
     if (m_stopped) {
       // Only while the program is going down: nobody else will write it.
       WriteOut(m_pending);
@@ -104,10 +109,17 @@ void CLogWriter::DumpLogThreadFunc() {
 }
 
 void CLogWriter::WriteOut(std::string& text) {
-  std::string path = platform::join_path(m_folder(), FileName(platform::local_now()));
+  std::string folder = m_folder();
+  if (folder.empty()) return;  // no folder to be trusted: the text waits, within its bound
+  std::string path = platform::join_path(folder, FileName(platform::local_now()));
   long long written = platform::append_to_file(path, text.data(), text.size());
   if (written < 0) return;
   text.erase(0, static_cast<size_t>(written));
+}
+
+size_t CLogWriter::PendingBytes() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_pending.size();
 }
 
 void CLogWriter::Stop() {
@@ -132,6 +144,7 @@ int CLogWriter::CopyLogFiles(const char* folder, int days, bool upgrade_started)
       return platform::copy_file_replacing(from, to);
     };
     std::string logs = m_folder();
+    if (logs.empty()) return 0;
     if (m_companion.empty() || upgrade_started)
       return platform::copy_daily_logs(logs, folder, days, {m_prefix.c_str()}, copy);
     return platform::copy_daily_logs(logs, folder, days, {m_companion.c_str(), m_prefix.c_str()}, copy);

@@ -3,7 +3,10 @@
 // 500 ms with one open-append-close, so no caller ever waits for the file
 // system. Every line reads Trace afresh (a short-lived read-only handle): 0
 // records nothing, and switching it takes effect with the next line. While the
-// file cannot be opened the text stays in memory, up to 4 MiB.
+// file cannot be opened, or a write does not return, the text stays in memory:
+// up to 4 MiB waiting for the dump thread and 4 MiB held by it, each cut at a
+// line end, the oldest lines kept. An empty folder from the FolderSource means
+// there is none to write to (the log folder could not be made private).
 //
 // The program has three writers, reached through agent_log(),
 // custom_monitor_log() and custom_api_log(). Their dump threads start with the
@@ -49,6 +52,9 @@ class CLogWriter {
   void Stop();
 
   std::string FileName(const platform::LocalTime& date) const;
+
+  // Bytes appended and not yet taken by the dump thread.
+  size_t PendingBytes();
 
  private:
   void DumpLogThreadFunc();

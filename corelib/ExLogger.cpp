@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <unordered_map>
 
@@ -22,6 +23,15 @@ std::mutex g_instanceMutex;
 std::atomic<ExLogger*> g_instance{nullptr};
 
 }  // namespace
+
+#ifdef _WIN32
+// The fault filter's file (fault_filter_win32.cpp), kept up to date from here
+// because line ends read Trace and build the folder anyway. Called with the
+// logger's mutex held.
+void fault_log_attach(ExLogger* logger);
+void fault_log_detach(const ExLogger* logger);
+void fault_log_refresh(const ExLogger* logger, const std::string& folder);
+#endif
 
 struct ExLogger::Impl {
   platform::ConfigStore& store;
@@ -52,8 +62,8 @@ struct ExLogger::Impl {
     });
   }
 
-  // Called with the mutex held, or (writeFaultLine) when it could not be had.
-  void write_line(const std::string& text) {
+  // Called with the mutex held.
+  void write_line(const std::string& logs, const std::string& text) {
     platform::LocalTime now = platform::local_now();
     char head[64];
     std::snprintf(head, sizeof(head), "%02d:%02d:%02d Thread ID:%u :", now.hour, now.minute, now.second,
@@ -61,7 +71,7 @@ struct ExLogger::Impl {
     std::string line = head;
     line += text;
     line += '\n';
-    std::string path = platform::join_path(folder(), platform::daily_log_name(kPrefix, now));
+    std::string path = platform::join_path(logs, platform::daily_log_name(kPrefix, now));
     platform::append_to_file(path, line.data(), line.size());  // a file that cannot be opened drops the line
   }
 };
@@ -86,7 +96,15 @@ void ExLogger::destroy() {
 ExLogger::ExLogger(platform::ConfigStore& store, std::function<std::string()> folder)
     : m_impl(new Impl(store, std::move(folder))) {}
 
-ExLogger::~ExLogger() { delete m_impl; }
+ExLogger::~ExLogger() {
+#ifdef _WIN32
+  {
+    std::lock_guard<std::timed_mutex> lock(m_impl->mutex);
+    fault_log_detach(this);
+  }
+#endif
+  delete m_impl;
+}
 
 ExLogger& ExLogger::operator<<(char value) {
   m_impl->add([value](std::string& text) { text += value; });
@@ -133,35 +151,49 @@ ExLogger& ExLogger::operator<<(const ExLoggerEndLine&) {
       text.swap(it->second);
       m_impl->pending.erase(it);
     }
-    if (on) m_impl->write_line(text);
+    // Empty while Trace is 0 or when there is no folder to be trusted.
+    std::string logs = on ? m_impl->folder() : std::string();
+    if (!logs.empty()) m_impl->write_line(logs, text);
+#ifdef _WIN32
+    fault_log_refresh(this, logs);
+#endif
   } catch (...) {
     // Logging never reports errors to its callers.
   }
   return *this;
 }
 
-void ExLogger::writeFaultLine(const char* text) {
+void ExLogger::prepareFaultLog() {
+#ifdef _WIN32
   try {
-    if (platform::read_trace_level(m_impl->store) == 0) return;
-    std::string line;
-    std::unique_lock<std::timed_mutex> lock(m_impl->mutex, std::chrono::seconds(2));
-    if (lock.owns_lock()) {
-      auto it = m_impl->pending.find(platform::current_thread_id());
-      if (it != m_impl->pending.end()) {
-        line.swap(it->second);
-        m_impl->pending.erase(it);
-      }
-    }
-    if (text) line += text;
-    m_impl->write_line(line);
+    bool on = platform::read_trace_level(m_impl->store) != 0;
+    std::lock_guard<std::timed_mutex> lock(m_impl->mutex);
+    fault_log_attach(this);
+    fault_log_refresh(this, on ? m_impl->folder() : std::string());
   } catch (...) {
   }
+#endif
+}
+
+size_t ExLogger::copyPendingTextNoWait(char* buffer, size_t capacity) noexcept {
+  if (!buffer || capacity == 0) return 0;
+  buffer[0] = '\0';
+  std::unique_lock<std::timed_mutex> lock(m_impl->mutex, std::try_to_lock);
+  if (!lock.owns_lock()) return 0;
+  auto it = m_impl->pending.find(platform::current_thread_id());
+  if (it == m_impl->pending.end()) return 0;
+  size_t length = std::min(it->second.size(), capacity - 1);
+  std::memcpy(buffer, it->second.data(), length);
+  buffer[length] = '\0';
+  return length;
 }
 
 int ExLogger::CopyLogFiles(const char* folder, int days) {
   if (!folder) return 0;
   try {
-    return platform::copy_daily_logs(m_impl->folder(), folder, days, {kPrefix},
+    std::string logs = m_impl->folder();
+    if (logs.empty()) return 0;
+    return platform::copy_daily_logs(logs, folder, days, {kPrefix},
                                      [this](const std::string& from, const std::string& to) {
                                        std::lock_guard<std::timed_mutex> lock(m_impl->mutex);
                                        return platform::copy_file_replacing(from, to);

@@ -9,6 +9,7 @@
 // with the wrong time, in front of an unrelated one much later.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -58,10 +59,18 @@ class CORELIB_API ExLogger {
   bool isThrowExceptions() const;
   void setIsThrowExceptions(bool value);
 
-  // Ends the calling thread's line with `text` from a fault filter: waits a
-  // bounded time for the mutex (the faulting thread may hold it) and writes
-  // without it when that runs out.
-  void writeFaultLine(const char* text);
+  // Makes this logger the one whose thread texts the fault filter writes, and
+  // opens today's exception log in its folder for the filter while Trace is on
+  // (the filter opens nothing itself). Every line end keeps that file up to
+  // date: another after midnight, none while Trace is 0. Windows only; nothing
+  // elsewhere.
+  void prepareFaultLog();
+
+  // For the fault filter: copies the calling thread's pending text into
+  // `buffer` (zero-terminated, cut to capacity - 1 bytes), allocating nothing
+  // and without waiting: nothing when the mutex is held elsewhere (perhaps by
+  // the very thread that faulted). Returns the length copied.
+  size_t copyPendingTextNoWait(char* buffer, size_t capacity) noexcept;
 
  private:
   struct Impl;
@@ -72,10 +81,13 @@ class CORELIB_API ExLogger {
 struct _EXCEPTION_POINTERS;
 
 // The structured-exception filter: writes the fault's record (code, address)
-// and returns 1, execute the handler.
+// and returns 1, execute the handler. It runs on whatever state the fault left:
+// it formats into a static buffer, allocates nothing, reads no registry, waits
+// for no lock and writes with WriteFile to the file prepareFaultLog opened.
 CORELIB_API int filterFunc(unsigned int code, struct _EXCEPTION_POINTERS* info);
 
-// Makes filterFunc the process's unhandled-exception filter. GCC-built code
+// Prepares the process's logger (prepareFaultLog) and makes filterFunc the
+// process's unhandled-exception filter. GCC-built code
 // cannot catch a machine fault, and carrying on after one would run on corrupt
 // state: the filter records it and the process ends with the fault's code, so
 // that the service's restart actions bring it back.

@@ -8,8 +8,11 @@
 
 namespace platform {
 
-// Creates the folders that are missing, on every call, so that a folder deleted
-// while the agent runs comes back with the next write. Ends with a separator.
+// Creates the folders that are missing and makes both private
+// (make_private_folder), on every call, so that a folder deleted while the agent
+// runs comes back with the next write. Ends with a separator. Empty when either
+// folder cannot be used (a link, someone else's, or not to be made private):
+// the writers then write nothing and the agent works on without its logs.
 std::string log_folder_path();
 
 }  // namespace platform

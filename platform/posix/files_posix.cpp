@@ -10,12 +10,20 @@
 
 #include "platform/files.h"
 #include "platform/log_folder.h"
+#include "platform/private_folder.h"
 
 namespace platform {
 
 long long append_to_file(const std::string& path, const char* data, size_t size) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  // Not through a symbolic link, nor into a file with a second name: either
+  // would carry the writes to a file elsewhere.
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0644);
   if (fd < 0) return -1;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink > 1) {
+    ::close(fd);
+    return -1;
+  }
   long long total = 0;
   while (static_cast<size_t>(total) < size) {
     ssize_t n = ::write(fd, data + total, size - total);
@@ -46,11 +54,12 @@ std::string log_folder_path() {
     return folder;
   }
   const char* temp = std::getenv("TMPDIR");
-  std::string folder = join_path(temp && *temp ? temp : "/tmp", "halvren/");
-  make_folder(folder);
-  folder += "logs/";
-  make_folder(folder);
-  return folder;
+  std::string folder = temp && *temp ? temp : "/tmp";
+  for (const char* name : {"halvren", "logs"}) {
+    folder = join_path(folder, name);
+    if (make_private_folder(folder) != PrivateFolder::ready) return std::string();
+  }
+  return folder + "/";
 }
 
 }  // namespace platform

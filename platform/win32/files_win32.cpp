@@ -7,17 +7,30 @@
 
 #include "platform/files.h"
 #include "platform/log_folder.h"
+#include "platform/private_folder.h"
+#include "platform/win32/log_file_win32.h"
 #include "platform/win32/wide_text.h"
 
 namespace platform {
 
+HANDLE open_log_file(const wchar_t* path, const LogFileCalls& calls) {
+  HANDLE file = calls.create(path, FILE_APPEND_DATA | SYNCHRONIZE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return file;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!calls.information(file, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || info.nNumberOfLinks > 1) {
+    CloseHandle(file);
+    return INVALID_HANDLE_VALUE;
+  }
+  return file;
+}
+
 long long append_to_file(const std::string& path, const char* data, size_t size) {
   std::wstring wpath;
   if (!to_wide(path, wpath)) return -1;
-  // Append access alone makes every write land at the current end of the file,
-  // even when another process appends at the same time.
-  HANDLE file = CreateFileW(wpath.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = open_log_file(wpath.c_str());
   if (file == INVALID_HANDLE_VALUE) return -1;
   long long total = 0;
   while (static_cast<size_t>(total) < size) {
@@ -51,11 +64,11 @@ std::string log_folder_path() {
       base[0]) {
     folder = from_wide(base, wcslen(base));
   }
-  folder = join_path(folder, "Halvren\\");
-  make_folder(folder);
-  folder += "logs\\";
-  make_folder(folder);
-  return folder;
+  for (const char* name : {"Halvren", "logs"}) {
+    folder = join_path(folder, name);
+    if (make_private_folder(folder) != PrivateFolder::ready) return std::string();
+  }
+  return folder + "\\";
 }
 
 }  // namespace platform

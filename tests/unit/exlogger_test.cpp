@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <regex>
 #include <stdexcept>
 #include <string>
@@ -20,7 +22,13 @@
 #include "platform/log_folder.h"
 #include "tests/unit/test_support.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace {
+
+using namespace std::chrono_literals;
 
 class ExLoggerTest : public testing::Test {
  protected:
@@ -109,6 +117,65 @@ TEST_F(ExLoggerTest, CopyLogFilesCopiesTheDaysThatExist) {
   EXPECT_EQ(logger.CopyLogFiles(destination.path().c_str(), 0), 0);
   EXPECT_EQ(logger.CopyLogFiles(destination.path().c_str(), 6), 3);
 }
+
+#ifdef _WIN32
+// The filter as a fault would call it, while another thread holds the logger's
+// mutex: that thread is inside its own line end, waiting for the folder (a slow
+// disk, or the faulting thread itself holding the lock). The filter must write
+// its line to the file opened in advance and return, not wait.
+TEST_F(ExLoggerTest, FaultFilterReturnsWhileTheLogsLockIsHeld) {
+  machine.set_trace(10);
+  std::mutex gate;
+  std::condition_variable changed;
+  bool hold = false, inside = false, release = false;
+  ExLogger own(machine.store(), [&] {
+    std::unique_lock<std::mutex> lock(gate);
+    if (hold) {
+      inside = true;
+      changed.notify_all();
+      changed.wait_for(lock, 30s, [&] { return release; });
+    }
+    return folder.path();
+  });
+  own.prepareFaultLog();
+  {
+    std::lock_guard<std::mutex> lock(gate);
+    hold = true;
+  }
+  std::thread holder([&] { own << "record of the holder" << ExLoggerEndLine(); });
+  {
+    std::unique_lock<std::mutex> lock(gate);
+    ASSERT_TRUE(changed.wait_for(lock, 3s, [&] { return inside; }));
+  }
+
+  EXCEPTION_RECORD record = {};
+  record.ExceptionCode = EXCEPTION_ACCESS_VIOLATION;
+  record.ExceptionAddress = reinterpret_cast<void*>(0x12345678);
+  record.NumberParameters = 2;
+  record.ExceptionInformation[0] = 1;
+  record.ExceptionInformation[1] = 0x10;
+  EXCEPTION_POINTERS pointers = {&record, nullptr};
+  std::atomic<int> result{-1};
+  std::thread faulting([&] { result = filterFunc(EXCEPTION_ACCESS_VIOLATION, &pointers); });
+  bool returned = test::wait_until([&] { return result != -1; }, 1000ms);
+  {
+    std::lock_guard<std::mutex> lock(gate);
+    release = true;
+  }
+  changed.notify_all();
+  faulting.join();
+  holder.join();
+
+  EXPECT_TRUE(returned) << "the filter waited for the lock";
+  EXPECT_EQ(result, 1);
+  std::string written = test::read_file(today_file());
+  EXPECT_TRUE(std::regex_search(
+      written, std::regex(R"((^|\n)\d\d:\d\d:\d\d Thread ID:\d+ :\n\tMachine fault 0xC0000005 at address )"
+                          R"(0x0000000012345678, writing 0x10\n)")))
+      << written;
+  EXPECT_NE(written.find(":record of the holder\n"), std::string::npos) << written;
+}
+#endif
 
 int g_recordLine = 0;
 

@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <map>
+#include <mutex>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -180,6 +182,60 @@ TEST_F(LogWriterTest, TextWaitsInMemoryWhileTheFileCannotBeOpenedKeepingAtMostFo
   // Every kept line is whole: the cut fell on a line end.
   for (size_t i = 1; i + 1 < lines.size(); ++i)
     ASSERT_EQ(lines[i].size(), std::to_string(i).size() + 90) << i;
+}
+
+// The dump thread stuck in a write (a folder source that does not return
+// stands for a file system that does not answer): the callers' pending text
+// stops at 4 MiB, cut at a line end, oldest lines kept; when the write returns,
+// those lines follow in order and later lines get through again.
+TEST_F(LogWriterTest, PendingTextStaysWithinFourMiBWhileAWriteDoesNotReturn) {
+  machine.set_trace(10);
+  std::mutex gate;
+  std::condition_variable changed;
+  bool inside = false, release = false;
+  CLogWriter stuck("moncustmon_", machine.store(), [&] {
+    std::unique_lock<std::mutex> lock(gate);
+    inside = true;
+    changed.notify_all();
+    changed.wait_for(lock, 30s, [&] { return release; });
+    return folder.path();
+  });
+  stuck.AppendLogLine("first");
+  {
+    std::unique_lock<std::mutex> lock(gate);
+    ASSERT_TRUE(changed.wait_for(lock, 3s, [&] { return inside; }));
+  }
+  const std::string padding(100, 'x');
+  constexpr int kLines = 60000;  // about 7 MiB
+  for (int i = 0; i < kLines; ++i) stuck.AppendLogLine(std::to_string(i) + " " + padding);
+  size_t pending = stuck.PendingBytes();
+  EXPECT_LE(pending, CLogWriter::kMaxHeldBytes);
+  EXPECT_GT(pending, CLogWriter::kMaxHeldBytes - 200);
+  {
+    std::lock_guard<std::mutex> lock(gate);
+    release = true;
+  }
+  changed.notify_all();
+  const std::string file = folder.file(stuck.FileName(platform::local_now()));
+  ASSERT_TRUE(test::wait_until([&] { return stuck.PendingBytes() == 0; }, 3000ms));
+  stuck.AppendLogLine("after the write returned");
+  ASSERT_TRUE(test::wait_until(
+      [&] { return test::read_file(file).find("after the write returned") != std::string::npos; }, 5000ms));
+  stuck.Stop();
+
+  std::vector<std::string> lines = lines_of(test::read_file(file));
+  ASSERT_GT(lines.size(), 3u);
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(lines.front(), m, kLine));
+  EXPECT_EQ(m[5], "first");
+  ASSERT_TRUE(std::regex_match(lines.back(), m, kLine));
+  EXPECT_EQ(m[5], "after the write returned");
+  size_t kept = lines.size() - 2;
+  EXPECT_LT(kept, static_cast<size_t>(kLines));
+  for (size_t i = 0; i < kept; ++i) {
+    ASSERT_TRUE(std::regex_match(lines[i + 1], m, kLine)) << lines[i + 1];
+    ASSERT_EQ(m[5], std::to_string(i) + " " + padding) << "line " << i;
+  }
 }
 
 TEST_F(LogWriterTest, CopyLogFilesCopiesTheDaysThatExist) {
