@@ -83,6 +83,12 @@ class CExchangeInFlight {
     return true;
   }
 
+  // True while an exchange thread has not ended (also one cut off by a stop).
+  bool Running() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return !m_done;
+  }
+
   bool OnExchangeThread() const { return m_threadId == std::this_thread::get_id(); }
 
  private:

@@ -101,6 +101,9 @@ class CMainWorker {
 
   uint32_t GetWorkState() const;
   bool IsWorking() const { return GetWorkState() == Working; }
+  // An exchange that outlasted the stop's wait: destroying the worker would
+  // wait for it (a program that must end now exits without destroying it).
+  bool ExchangeStillRunning() { return m_exchange.Running(); }
   uint32_t GetPollInterval() const;
   void SetPollInterval(uint32_t seconds);
   uint32_t GetCacheLimitMinutes() const;

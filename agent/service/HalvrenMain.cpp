@@ -48,34 +48,39 @@ BOOL WINAPI OnConsoleControl(DWORD) {
 int RunConsole() {
   WindowsSeams windows;
   ConsoleListener listener;
-  int rc = 0;
-  {
-    WorkerSeams seams = windows.Seams();
-    seams.initialListener = &listener;
-    CMainWorker worker(seams);
-    std::string message;
-    if (worker.GetWorkState() == CMainWorker::Stopped && !worker.StartWork(&message)) {
-      printf("not started: %s\n", message.c_str());
-      return 1;
-    }
-    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
-    // Standard input closing is the other way to stop; the reader is left
-    // behind when Ctrl-C ends the wait, which is harmless at exit.
-    std::thread([] {
-      HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
-      char buf[256];
-      DWORD n = 0;
-      while (ReadFile(in, buf, sizeof buf, &n, nullptr) && n > 0) {
-      }
-      RequestQuit();
-    }).detach();
-    {
-      std::unique_lock<std::mutex> lock(g_quitLock);
-      g_quit.wait(lock, [] { return g_quitRequested; });
-    }
-    std::string stopMessage;
-    if (!worker.StopAllWorks(&stopMessage)) rc = 1;
+  WorkerSeams seams = windows.Seams();
+  seams.initialListener = &listener;
+  auto worker = std::make_unique<CMainWorker>(seams);
+  std::string message;
+  if (worker->GetWorkState() == CMainWorker::Stopped && !worker->StartWork(&message)) {
+    printf("not started: %s\n", message.c_str());
+    return 1;
   }
+  SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+  // Standard input closing is the other way to stop; the reader is left
+  // behind when Ctrl-C ends the wait, which is harmless at exit.
+  std::thread([] {
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    char buf[256];
+    DWORD n = 0;
+    while (ReadFile(in, buf, sizeof buf, &n, nullptr) && n > 0) {
+    }
+    RequestQuit();
+  }).detach();
+  {
+    std::unique_lock<std::mutex> lock(g_quitLock);
+    g_quit.wait(lock, [] { return g_quitRequested; });
+  }
+  std::string stopMessage;
+  int rc = worker->StopAllWorks(&stopMessage) ? 0 : 1;
+  if (worker->ExchangeStillRunning()) {
+    // A call that closing its handles did not end (Wine does not end them):
+    // the work has stopped, so the process ends without waiting for it.
+    agent_log().Stop();
+    fflush(stdout);
+    ExitProcess(static_cast<UINT>(rc));
+  }
+  worker.reset();
   agent_log().Stop();
   return rc;
 }
