@@ -10,11 +10,13 @@
 //   });
 //
 // Stop signals every check, runs their cancel actions and waits with one
-// deadline; a check past it is not killed: the next Start or the destructor
-// joins it. Everything a check hands to the monitor (results, and for a
-// releasable check also log lines) goes through CCheckToken::Post, which drops
-// it once the check's run generation ended with a Stop, so a check begun before
-// a Stop never posts after the following Start.
+// deadline; a check past it is never killed or detached: the next Start joins
+// it (a releasable one, whose call nothing can cut short, is joined later) and
+// Shutdown and the destructor wait for every check. Everything a check hands
+// to the monitor (results, and for a releasable check also log lines) goes
+// through CCheckToken::Post, which drops it once the check's run generation
+// ended with a Stop, so a check begun before a Stop never posts after the
+// following Start.
 //
 // No runner lock is held while a check runs, posts, or while a cancel action
 // runs: a cancel action or a post may call IsRunning, and a post cannot
@@ -41,8 +43,7 @@
 
 namespace check_runner_detail {
 
-// What the runner shares with its threads. A releasable check may outlive the
-// runner, so this lives as long as its last holder.
+// What the runner shares with its threads.
 struct Board {
   std::mutex lock;
   std::condition_variable changed;  // a check ended, or a post finished
@@ -181,31 +182,14 @@ class CCheckRunner {
         m_stopDeadline(stopDeadline),
         m_board(std::make_shared<check_runner_detail::Board>()) {}
 
-  // Shutdown, then a releasable check still running is left to end alone: it
-  // holds shared ownership of all it touches, and its posts are dropped.
-  ~CCheckRunner() {
-    Shutdown();
-    std::list<Entry> entries;
-    {
-      std::lock_guard<std::mutex> lock(m_board->lock);
-      entries.swap(m_checks);
-    }
-    for (Entry& e : entries) {
-      if (!e.thread.joinable()) continue;
-      if (EndedUnlocked(*e.token)) {
-        e.thread.join();
-      } else {
-        e.thread.detach();
-      }
-    }
-  }
+  ~CCheckRunner() { Shutdown(); }
   CCheckRunner(const CCheckRunner&) = delete;
   CCheckRunner& operator=(const CCheckRunner&) = delete;
 
   // Begins `check(CCheckToken&)` on a thread of its own. False when it did not
   // begin: no slot is free, the runner is stopped, or no thread could be made;
-  // the monitor then leaves the test due. A releasable check must hold shared
-  // ownership of everything it touches and no lock (see the destructor).
+  // the monitor then leaves the test due. A releasable check is one a restart
+  // need not wait for: it holds no lock a restart needs.
   template <class Check>
   bool StartCheck(int32_t testID, Check&& check, bool releasable = false) {
     using Fn = std::decay_t<Check>;
@@ -292,7 +276,7 @@ class CCheckRunner {
       } else {
         uint64_t stops = m_stops;
         m_board->changed.wait(lock, [this, stops] {
-          return m_board->open || stops != m_stops || (m_board->posting == 0 && !AnyJoinableRunningLocked());
+          return m_board->open || stops != m_stops || (m_board->posting == 0 && !AnyRunningLocked(false));
         });
         if (m_board->open) {
           started = true;  // another Start came first
@@ -311,15 +295,15 @@ class CCheckRunner {
     return started;
   }
 
-  // Stops, then waits without limit for every check but the releasable ones,
-  // and for a post in progress: for the owner's teardown, before anything a
-  // check may touch goes. A later Start may open the runner again.
+  // Stops, then waits without limit for every check, releasable ones too, and
+  // for a post in progress: for the owner's teardown, before anything a check
+  // may touch goes. A later Start may open the runner again.
   void Shutdown() {
     Stop();
     std::list<Entry> ended;
     {
       std::unique_lock<std::mutex> lock(m_board->lock);
-      m_board->changed.wait(lock, [this] { return m_board->posting == 0 && !AnyJoinableRunningLocked(); });
+      m_board->changed.wait(lock, [this] { return m_board->posting == 0 && !AnyRunningLocked(true); });
       TakeEndedLocked(ended);
     }
     JoinAll(ended);
@@ -348,17 +332,12 @@ class CCheckRunner {
     board->changed.notify_all();
   }
 
-  // Under the board's lock: whether a check runs that a Start or the
-  // destructor waits for (any but a releasable one).
-  bool AnyJoinableRunningLocked() const {
+  // Under the board's lock: whether a check runs (a releasable one only counts
+  // for Shutdown).
+  bool AnyRunningLocked(bool releasableToo) const {
     for (const Entry& e : m_checks)
-      if (!e.token->m_ended && !e.token->m_releasable) return true;
+      if (!e.token->m_ended && (releasableToo || !e.token->m_releasable)) return true;
     return false;
-  }
-
-  bool EndedUnlocked(const CCheckToken& token) const {
-    std::lock_guard<std::mutex> lock(m_board->lock);
-    return token.m_ended;
   }
 
   void TakeEndedLocked(std::list<Entry>& ended) {
