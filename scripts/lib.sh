@@ -16,22 +16,42 @@ ensure_packages() {
   apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# One wineserver for the whole run keeps later program starts fast.
+# Debian's wine64 puts no wineserver on PATH: call it by its full path.
+WINESERVER=/usr/lib/wine/wineserver
+[ -x "$WINESERVER" ] || WINESERVER=wineserver
+
+# One wineserver for the whole run keeps later program starts fast. A program
+# of ours holds it open: a command interpreter waiting for a line from a
+# `sleep` of ours. stop_wineserver ends that sleep, by its id; the interpreter
+# then reads the end of its input and ends, and the server ends its services
+# and itself in order, as after any last program. No process of another
+# prefix or run is touched.
 start_wineserver() {
+  local wine_run pidfile
+  wine_run="$(dirname "${BASH_SOURCE[0]}")/wine-run"
   export WINEPREFIX=${WINEPREFIX:-$PWD/build/win64/wineprefix}
   mkdir -p "$(dirname "$WINEPREFIX")"
-  scripts/wine-run --timeout 300 cmd /c exit >/dev/null 2>&1  # makes the prefix
-  # Let that server end first: `wineserver -p` does nothing while one runs.
-  timeout 60 wineserver -w 2>/dev/null
-  wineserver -p 2>/dev/null
-  # Wine's own services (services.exe, winedevice.exe, ...) start with the first
-  # program of a server and inherit its output. Start them here, on /dev/null:
-  # started by a test, they would hold its output pipe open and ctest would wait
-  # for them until the test times out.
-  scripts/wine-run --timeout 120 cmd /c exit >/dev/null 2>&1
+  "$wine_run" --timeout 300 cmd /c exit >/dev/null 2>&1  # makes the prefix
+  # Let that program's server end first, so that the holder starts the next:
+  # Wine's own services (services.exe, winedevice.exe, ...) start with the
+  # first program of a server and inherit its output, and on /dev/null they
+  # hold no test's output pipe open.
+  timeout 60 "$WINESERVER" -w 2>/dev/null
+  pidfile=$(mktemp)
+  { sleep 7200 & echo $! >"$pidfile"; wait; } |
+    "$wine_run" --timeout 7200 cmd /c "set /p line=" >/dev/null 2>&1 &
+  WINESERVER_HOLDER=$!
+  for _ in $(seq 50); do [ -s "$pidfile" ] && break; sleep 0.1; done
+  WINESERVER_FEEDER=$(cat "$pidfile")
+  rm -f "$pidfile"
+  "$wine_run" --timeout 120 cmd /c exit >/dev/null 2>&1
 }
 
 stop_wineserver() {
-  wineserver -k 2>/dev/null
+  [ -n "${WINESERVER_HOLDER:-}" ] || return 0
+  kill "$WINESERVER_FEEDER" 2>/dev/null
+  wait "$WINESERVER_HOLDER" 2>/dev/null
+  WINESERVER_HOLDER=
+  timeout 60 "$WINESERVER" -w 2>/dev/null
   return 0
 }

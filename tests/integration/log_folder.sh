@@ -14,10 +14,9 @@ devgateway=$1 wine_run=$2 agent=$3 work=$4
 [ -x "$devgateway" ] || { echo "no devgateway at $devgateway: build the native-asan preset first" >&2; exit 1; }
 rm -rf "$work" && mkdir -p "$work"
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY
-# Debian's wine64 puts no wineserver on PATH.
-export PATH=/usr/lib/wine:$PATH
 export WINEPREFIX=$work/prefix
-trap 'wineserver -k 2>/dev/null' EXIT
+. "$(dirname "$0")/../../scripts/lib.sh"
+trap stop_wineserver EXIT
 
 fail=0
 check() {  # description, then a command that must succeed
@@ -25,12 +24,8 @@ check() {  # description, then a command that must succeed
   if "$@"; then echo "ok   $what"; else echo "FAIL $what"; fail=1; fi
 }
 
-# Making the prefix takes most of the test's time. Wine's own services start
-# with the first program and inherit its output: start them on /dev/null.
-"$wine_run" --timeout 300 cmd /c exit >/dev/null 2>&1
-timeout 60 wineserver -w 2>/dev/null
-wineserver -p30 2>/dev/null  # stays between the runs, not for ever if the test is cut
-"$wine_run" --timeout 120 cmd /c exit >/dev/null 2>&1
+# Making the prefix takes most of the test's time; one server serves all runs.
+start_wineserver
 
 data=$WINEPREFIX/drive_c/ProgramData
 halvren=$data/Halvren
