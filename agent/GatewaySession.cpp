@@ -44,50 +44,42 @@ int CMainWorker::SendPerfData() {
     if (GetWorkState() != Working) return 0;
     ExchangePlan plan;
     plan.authorization = !m_authorized;
-    RunExchange(plan);
+    GatewayRequest request;
+    request.host = m_gatewayHost;
+    request.port = m_gatewayPort;
+    request.path = m_gatewayPath;
+    request.secure = m_useSecureConnection;
+    request.proxy = GetProxy();
+    request.userAgent = agent_identity::kUserAgent;
+    request.ignoreCertErrors = m_ignoreCertErrors;
+
+    uint32_t checksum = 0, uncompressedSize = 0;
+    if (plan.authorization) {
+      // An authorisation carries no results; a batch handed out before goes
+      // back to waiting, whole, for the next data exchange.
+      m_cache.DropPending();
+    } else {
+      std::vector<uint8_t> payload;
+      if (m_cache.GetFromCache(payload, plan.batchToken, GetBufferSize(), GetCacheLimitMinutes(), m_seams.now()))
+        BuildBody(payload, request, checksum, uncompressedSize);
+    }
+    request.headers = BuildRequestHeaders(plan.authorization, checksum, uncompressedSize);
+
+    GatewayReply reply;
+    auto working = [this] { return GetWorkState() == Working; };
+    m_seams.exchange.Post(request, working, [](const std::string& line) { agent_log().AppendLogLine(line); },
+                          reply);
+    if (reply.abandoned || !working()) return 0;
+    // The body ends at its first zero byte, as if one had been added on receipt.
+    reply.body.resize(strnlen(reply.body.c_str(), reply.body.size()));
+    if (reply.hasSession && IsValidSessionId(reply.sessionId)) ProcessAuthorizationResult(reply.sessionId);
+    if (!working()) return 0;
+    if (!reply.failure.empty()) NotifyStatus(9, reply.failure);
+    if (working()) ProcessServerReply(reply.body, reply.error, reply.status, plan);
   } catch (...) {
     LOG_EXCEPTION_RECORD(kUnit);
   }
   return 0;
-}
-
-void CMainWorker::RunExchange(const ExchangePlan& planned) {
-  ExchangePlan plan = planned;
-  GatewayRequest request;
-  request.host = m_gatewayHost;
-  request.port = m_gatewayPort;
-  request.path = m_gatewayPath;
-  request.secure = m_useSecureConnection;
-  request.proxy = GetProxy();
-  request.userAgent = agent_identity::kUserAgent;
-  request.ignoreCertErrors = m_ignoreCertErrors;
-
-  uint32_t checksum = 0, uncompressedSize = 0;
-  if (plan.authorization) {
-    // An authorisation carries no results; a batch handed out before goes
-    // back to waiting, whole, for the next data exchange.
-    m_cache.DropPending();
-  } else {
-    std::vector<uint8_t> payload;
-    if (m_cache.GetFromCache(payload, plan.batchToken, GetBufferSize(), GetCacheLimitMinutes(),
-                             m_seams.now())) {
-      plan.carriesBatch = true;
-      BuildBody(payload, request, checksum, uncompressedSize);
-    }
-  }
-  request.headers = BuildRequestHeaders(plan.authorization, checksum, uncompressedSize);
-
-  GatewayReply reply;
-  auto working = [this] { return GetWorkState() == Working; };
-  m_seams.exchange.Post(
-      request, working, [](const std::string& line) { agent_log().AppendLogLine(line); }, reply);
-  if (reply.abandoned || !working()) return;
-  // The body ends at its first zero byte, as if one had been added on receipt.
-  reply.body.resize(strnlen(reply.body.c_str(), reply.body.size()));
-  if (reply.hasSession && IsValidSessionId(reply.sessionId)) ProcessAuthorizationResult(reply.sessionId);
-  if (!working()) return;
-  if (!reply.failure.empty()) NotifyStatus(9, reply.failure);
-  if (working()) ProcessServerReply(reply.body, reply.error, reply.status, plan);
 }
 
 void CMainWorker::BuildBody(const std::vector<uint8_t>& payload, GatewayRequest& request, uint32_t& checksum,
@@ -119,15 +111,13 @@ void CMainWorker::BuildBody(const std::vector<uint8_t>& payload, GatewayRequest&
   checksum = zlib.Adler32(zlib.Adler32(0, nullptr, 0), payload.data(), n);
 }
 
-std::string CMainWorker::BuildRequestHeaders(bool authorization, uint32_t checksum,
-                                             uint32_t uncompressedSize) {
+std::string CMainWorker::BuildRequestHeaders(bool authorization, uint32_t checksum, uint32_t uncompressedSize) {
   const char* platformTag = agent_identity::kPlatform;
   const char* version = agent_identity::kVersion;
   if (!authorization) {
     std::string session = GetSessionID();
     return Format(
-        "Content-Type: application/octet-stream\r\nMon-SessionID: %s\r\nMon-Compression: "
-        "%lu\r\nMon-CheckSum: "
+        "Content-Type: application/octet-stream\r\nMon-SessionID: %s\r\nMon-Compression: %lu\r\nMon-CheckSum: "
         "%lu\r\nMon-Platform: %s\r\nMon-Version: %s\r\n",
         session.c_str(), static_cast<unsigned long>(uncompressedSize), static_cast<unsigned long>(checksum),
         platformTag, version);
@@ -140,8 +130,7 @@ std::string CMainWorker::BuildRequestHeaders(bool authorization, uint32_t checks
     name = m_agentName;
   }
   std::string identity = Format(
-      "Mon-Platform: %s\r\nMon-Version: %s\r\nMon-OSVersion: %s\r\nMon-Hostname: %s\r\nMon-Builddate: %s "
-      "%s\r\n",
+      "Mon-Platform: %s\r\nMon-Version: %s\r\nMon-OSVersion: %s\r\nMon-Hostname: %s\r\nMon-Builddate: %s %s\r\n",
       platformTag, version, m_osVersion.c_str(), m_hostName.c_str(), agent_identity::kBuildDate,
       agent_identity::kBuildTime);
   if (!key.empty()) {
@@ -149,9 +138,8 @@ std::string CMainWorker::BuildRequestHeaders(bool authorization, uint32_t checks
                   name.c_str()) +
            identity;
   }
-  return Format(
-             "Content-Type: application/octet-stream\r\nMon-EMail: %s\r\nMon-Pass: %s\r\nMon-AName: %s\r\n",
-             email.c_str(), HashedPassword().c_str(), name.c_str()) +
+  return Format("Content-Type: application/octet-stream\r\nMon-EMail: %s\r\nMon-Pass: %s\r\nMon-AName: %s\r\n",
+                email.c_str(), HashedPassword().c_str(), name.c_str()) +
          identity;
 }
 
@@ -196,9 +184,8 @@ void CMainWorker::ProcessServerReply(const std::string& body, uint32_t error, ui
   try {
     if (m_authorized) {
       if (error == 0 && status == 200) {
-        if (m_connectionLost.exchange(false))
-          NotifyStatus(5, std::string("Connection to server re-established."));
-        if (plan.carriesBatch) m_cache.EmptyCacheBuffer(plan.batchToken);
+        if (m_connectionLost.exchange(false)) NotifyStatus(5, std::string("Connection to server re-established."));
+        m_cache.EmptyCacheBuffer(plan.batchToken);
         ProcessCommands(body);
         return;
       }
@@ -208,9 +195,8 @@ void CMainWorker::ProcessServerReply(const std::string& body, uint32_t error, ui
       NotifyStatus(9, m_seams.exchange.ErrorText(error));
       return;
     }
-    std::string text = body.empty()
-                           ? Format("Server error %d received", static_cast<int>(status))
-                           : Format("Server error %d received. %s", static_cast<int>(status), body.c_str());
+    std::string text = body.empty() ? Format("Server error %d received", static_cast<int>(status))
+                                    : Format("Server error %d received. %s", static_cast<int>(status), body.c_str());
     NotifyStatus(status == 401 || status == 403 ? 11 : 9, text);
   } catch (...) {
     LOG_EXCEPTION_RECORD(kUnit);

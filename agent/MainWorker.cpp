@@ -6,8 +6,8 @@
 #include <system_error>
 
 #include "agent/AgentIdentity.h"
-#include "agent/LogFormat.h"
 #include "agent/LogWriter.h"
+#include "agent/LogFormat.h"
 #include "agent/TextFields.h"
 #include "corelib/ExceptionRecord.h"
 #include "corelib/utf8.h"
@@ -89,12 +89,11 @@ CMainWorker::CMainWorker(WorkerSeams seams)
     AppendLog(Format(
         "\r\n******** Monitoring agent configuration ********\r\n     Login name: '%s'\r\n      Agent key: "
         "'%s'\r\n     Agent name: '%s'\r\n         Server: '%s'\r\n            Url: '%s'\r\n           Port: "
-        "'%d'\r\n  Agent version: '%s'\r\n     OS Version: '%s'\r\n       Hostname: '%s'\r\n     Build date: "
-        "'%s "
+        "'%d'\r\n  Agent version: '%s'\r\n     OS Version: '%s'\r\n       Hostname: '%s'\r\n     Build date: '%s "
         "%s'\r\n************************************************\r\n",
-        m_email.c_str(), m_agentKey.c_str(), m_agentName.c_str(), m_gatewayHost.c_str(),
-        m_gatewayPath.c_str(), m_gatewayPort, agent_identity::kVersion, m_osVersion.c_str(),
-        m_hostName.c_str(), agent_identity::kBuildDate, agent_identity::kBuildTime));
+        m_email.c_str(), m_agentKey.c_str(), m_agentName.c_str(), m_gatewayHost.c_str(), m_gatewayPath.c_str(),
+        m_gatewayPort, agent_identity::kVersion, m_osVersion.c_str(), m_hostName.c_str(),
+        agent_identity::kBuildDate, agent_identity::kBuildTime));
     g_workerExists = true;
 
     if ((!m_agentKey.empty() || (!m_email.empty() && !m_password.empty())) && !m_agentName.empty()) {
@@ -271,15 +270,13 @@ void CMainWorker::mainWork() {
   try {
     auto lastWake = std::chrono::steady_clock::now();
     for (;;) {
-      auto since =
-          std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - lastWake);
+      auto since = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - lastWake);
       MainLoopWait wait = ComputeMainLoopWait(GetPollInterval(), m_cache.Count(), since.count());
       if (wait.pollInterval != GetPollInterval()) SetPollInterval(wait.pollInterval);
       bool stopped;
       {
         std::unique_lock<std::mutex> lock(m_stopLock);
-        stopped = m_stopEvent.wait_for(lock, std::chrono::seconds(wait.seconds),
-                                       [this] { return m_stopSignalled; });
+        stopped = m_stopEvent.wait_for(lock, std::chrono::seconds(wait.seconds), [this] { return m_stopSignalled; });
       }
       lastWake = std::chrono::steady_clock::now();
       if (stopped) {

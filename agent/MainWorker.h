@@ -20,8 +20,8 @@
 #include "agent/ExchangeInFlight.h"
 #include "agent/Plugins/IdleMonitor.h"
 #include "agent/Plugins/cpu_mon.h"
-#include "agent/Plugins/disk_mon.h"
 #include "agent/Plugins/mem_mon.h"
+#include "agent/Plugins/disk_mon.h"
 #include "agent/Plugins/proc_mon.h"
 #include "agent/ResultCache.h"
 #include "agent/StatusListener.h"
@@ -61,8 +61,7 @@ struct WorkerSeams {
 // took from the cache, if any.
 struct ExchangePlan {
   bool authorization = false;
-  bool carriesBatch = false;
-  CResultCache::BatchToken batchToken = CResultCache::kNoBatch;
+  CResultCache::BatchToken batchToken = CResultCache::kNoBatch;  // kNoBatch: no batch
 };
 
 // Wait of the main loop before its next pass, in seconds. A poll interval of 0
@@ -174,7 +173,6 @@ class CMainWorker {
   bool StoreUpgradeOrder(const std::string& version, const std::string& location);
   bool StopRequested();
   bool IsListening(IStatusListener* listener) const;
-  void RunExchange(const ExchangePlan& plan);
   // Waits up to `ms` unless the work stops first; false when it stopped.
   bool PauseWhileWorking(int ms);
 
@@ -228,7 +226,7 @@ class CMainWorker {
   CIdleMonitor<CMainWorker> m_eventLogMon, m_httpMon, m_icmpMon, m_netMon;
   CProcMon<CMainWorker> m_procMon;
   CIdleMonitor<CMainWorker> m_snmpMon;
-  CMonitor* const m_monitors[9] = {&m_cpuMon,  &m_memMon, &m_diskMon, &m_eventLogMon, &m_httpMon,
+  CMonitor* const m_monitors[9] = {&m_cpuMon,  &m_memMon, &m_diskMon,  &m_eventLogMon, &m_httpMon,
                                    &m_icmpMon, &m_netMon, &m_procMon, &m_snmpMon};
 
  private:

@@ -13,7 +13,8 @@ namespace {
 unsigned char* bytes(_U_D_C_* udc) { return reinterpret_cast<unsigned char*>(udc); }
 
 uint64_t value_bytes(const _U_D_C_& h) {
-  return 4ull * h.i32Count + 4ull * h.ui32Count + 8ull * h.i64Count + 8ull * h.ui64Count + 8ull * h.d64Count;
+  return 4ull * h.i32Count + 4ull * h.ui32Count + 8ull * h.i64Count + 8ull * h.ui64Count +
+         8ull * h.d64Count;
 }
 
 void derive_sections(_U_D_C_W_* w) {
@@ -98,8 +99,7 @@ bool add_string(_U_D_C_W_* w, const char* text) {
   unsigned char* end = bytes(w->udc) + w->udc->size;
   if (at != end) {
     memmove(at + n, at, end - at);
-    for (uint32_t i = 0; i < w->subsAdded; ++i)
-      w->subs[i] = reinterpret_cast<_U_D_C_*>(bytes(w->subs[i]) + n);
+    for (uint32_t i = 0; i < w->subsAdded; ++i) w->subs[i] = reinterpret_cast<_U_D_C_*>(bytes(w->subs[i]) + n);
   }
   memcpy(at, text, n);
   w->strs[w->strsAdded++] = reinterpret_cast<char*>(at);
@@ -284,8 +284,7 @@ void render(Printer& out, const unsigned char* rec, bool top) {
     out.appendf("| I64: '%" PRId64 "' ", v);
     if (top && i == 0) append_local_time(out, v);
   }
-  for (uint32_t i = 0; i < h.ui64Count; ++i)
-    out.appendf("| UI64: '%" PRIu64 "' ", load<uint64_t>(ui64 + 8ull * i));
+  for (uint32_t i = 0; i < h.ui64Count; ++i) out.appendf("| UI64: '%" PRIu64 "' ", load<uint64_t>(ui64 + 8ull * i));
   for (uint32_t i = 0; i < h.d64Count; ++i) out.appendf("| D64: '%f' ", load<double>(d64 + 8ull * i));
   for (uint32_t i = 0; i < h.strCount; ++i) {
     const char* s = reinterpret_cast<const char*>(p);
@@ -301,8 +300,8 @@ void render(Printer& out, const unsigned char* rec, bool top) {
 
 }  // namespace
 
-bool udcw_new(_U_D_C_W_** out, uint32_t i32Count, uint32_t ui32Count, uint32_t i64Count, uint32_t ui64Count,
-              uint32_t d64Count, uint32_t strCount) {
+bool udcw_new(_U_D_C_W_** out, uint32_t i32Count, uint32_t ui32Count, uint32_t i64Count,
+              uint32_t ui64Count, uint32_t d64Count, uint32_t strCount) {
   if (!out) return false;
   *out = nullptr;
   _U_D_C_ h{0, i32Count, ui32Count, i64Count, ui64Count, d64Count, strCount, 0};

@@ -23,11 +23,11 @@ struct GatewayRequest {
 };
 
 struct GatewayReply {
-  bool abandoned = false;   // the work stopped between two steps: no message, no reply handling
-  std::string failure;      // the failing step's message, empty when every step succeeded
-  uint32_t error = 0;       // WinHTTP or system error code of the failure, 0 when none
-  uint32_t status = 0;      // HTTP status, when one was received
-  bool hasSession = false;  // a Mon-SessionID that IsValidSessionId accepts
+  bool abandoned = false;  // the work stopped between two steps: no message, no reply handling
+  std::string failure;     // the failing step's message, empty when every step succeeded
+  uint32_t error = 0;      // WinHTTP or system error code of the failure, 0 when none
+  uint32_t status = 0;     // HTTP status, when one was received
+  bool hasSession = false;  // Mon-SessionID present and at most 127 characters
   std::string sessionId;
   std::string body;
 };

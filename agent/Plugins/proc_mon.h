@@ -119,16 +119,8 @@ class CProcMon : public CMonTestTable<Owner, CProcTest> {
   }
   ~CProcMon() override { this->Shutdown(); }
 
-  // A monitor that starts again measures every process from a fresh baseline:
-  // a sample from before the stop would spread the time in between over the
-  // next figure. Start also comes with every added test; a running monitor
-  // keeps its history.
   bool Start() override {
     m_processors = m_probe.ProcessorCount();
-    if (!this->IsRunning()) {
-      std::lock_guard<std::timed_mutex> lock(this->m_tableLock);
-      m_history.clear();
-    }
     return Base::Start();
   }
 
@@ -165,6 +157,11 @@ class CProcMon : public CMonTestTable<Owner, CProcTest> {
   }
 
  protected:
+  // A monitor that starts again measures every process from a fresh baseline:
+  // a sample from before the stop would spread the time in between over the
+  // next figure.
+  void OnTestsCleared() override { m_history.clear(); }
+
   bool ParseTest(const std::vector<std::string>& fields, CProcTest& test) override {
     if (fields.size() != 7) return false;
     test.max_cpu = static_cast<uint32_t>(ReadNumber(fields[3]));

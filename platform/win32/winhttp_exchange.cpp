@@ -5,7 +5,6 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <utility>
 #include <vector>
 
 #include "platform/win32/error_text.h"
@@ -238,17 +237,15 @@ class WinHttpExchange::Steps {
 
   void QuerySession() {
     // 256 bytes: a session identifier of at most 127 characters; a longer
-    // one does not fit and counts as absent, as does one with characters the
-    // rule does not allow.
+    // one does not fit and counts as absent. What it may contain is the
+    // worker's rule (IsValidSessionId).
     wchar_t value[128] = {};
     DWORD size = sizeof value;
     if (!WinHttpQueryHeaders(Request(), WINHTTP_QUERY_CUSTOM, L"Mon-SessionID", value, &size,
                              WINHTTP_NO_HEADER_INDEX))
       return;
-    std::string id = win32::Narrow(value, static_cast<int>(size / sizeof(wchar_t)));
-    if (!IsValidSessionId(id)) return;
     reply_.hasSession = true;
-    reply_.sessionId = std::move(id);
+    reply_.sessionId = win32::Narrow(value, static_cast<int>(size / sizeof(wchar_t)));
   }
 
   void ReadBody() {

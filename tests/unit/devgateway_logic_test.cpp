@@ -19,11 +19,8 @@ using devgw::GatewayRequest;
 using devgw::Plan;
 
 devgw::Headers key_auth(const std::string& key, const std::string& name) {
-  return {{"Content-Type", "application/octet-stream"},
-          {"Mon-AKey", key},
-          {"Mon-AName", name},
-          {"Mon-Platform", "win64"},
-          {"Mon-Version", "4.02.14"}};
+  return {{"Content-Type", "application/octet-stream"}, {"Mon-AKey", key},      {"Mon-AName", name},
+          {"Mon-Platform", "win64"},                    {"Mon-Version", "4.02.14"}};
 }
 
 devgw::Headers account_auth(const std::string& email, const std::string& pass, const std::string& name) {
@@ -102,21 +99,11 @@ TEST(DevGatewayAuth, ChecksKeyAndAccountCredentials) {
        account_auth("ops@example.test", "5ebe2294ecd0e0f08eab7690d2a6ee69", "any"), "", 200, ""},
       {"unknown account", account, account_auth("dev@example.test", emptyDigest, "any"), "", 401,
        "unknown account"},
-      {"no Mon-Pass",
-       account,
-       {{"Mon-EMail", "ops@example.test"}, {"Mon-AName", "a"}},
-       "",
-       401,
-       "no Mon-Pass"},
+      {"no Mon-Pass", account, {{"Mon-EMail", "ops@example.test"}, {"Mon-AName", "a"}}, "", 401, "no Mon-Pass"},
       {"key not enabled", account, key_auth("AK-1", "web01"), "", 401, "key authorisation not enabled"},
       {"header names in any case", keyOnly, {{"mon-akey", "AK-1"}, {"MON-ANAME", "web01"}}, "", 200, ""},
       {"authorisation with a body", keyOnly, key_auth("AK-1", "web01"), "x", 400, "an authorisation"},
-      {"no credentials at all",
-       keyOnly,
-       {{"Mon-AName", "web01"}},
-       "",
-       400,
-       "no Mon-SessionID, Mon-AKey or Mon-EMail header"},
+      {"no credentials at all", keyOnly, {{"Mon-AName", "web01"}}, "", 400, "no Mon-SessionID, Mon-AKey or Mon-EMail header"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -176,8 +163,7 @@ TEST(DevGatewayData, DecodesCompressedAndRawBodies) {
   std::vector<report::Span> spans;
   report::Error error;
   ASSERT_TRUE(report::split_records(reinterpret_cast<const uint8_t*>(raw.data()), raw.size(), spans, error));
-  for (const auto& s : spans)
-    printed.push_back(report::print_record(reinterpret_cast<const uint8_t*>(raw.data()) + s.offset));
+  for (const auto& s : spans) printed.push_back(report::print_record(reinterpret_cast<const uint8_t*>(raw.data()) + s.offset));
 
   struct Case {
     const char* name;
@@ -234,7 +220,7 @@ TEST(DevGatewayData, RefusesBadRequestsWithoutTakingAPlanGroup) {
   std::string garbage = "\x40\x00\x00\x00 not a record at all, only some text";
   struct Case {
     const char* name;
-    std::string session;   // "" for the one handed out
+    std::string session;  // "" for the one handed out
     devgw::Headers extra;  // replaces the standard three when not empty
     std::string compression, checksum, body;
     int status;
@@ -242,24 +228,13 @@ TEST(DevGatewayData, RefusesBadRequestsWithoutTakingAPlanGroup) {
   };
   std::vector<Case> cases = {
       {"unknown session", "devgw-0000", {}, size, sum, packed, 401, "unknown session 'devgw-0000'"},
-      {"checksum off by one", "", {}, size, std::to_string(std::stoul(sum) + 1), packed, 400, "Mon-CheckSum"},
+      {"checksum off by one", "", {}, size, std::to_string(std::stoul(sum) + 1), packed, 400,
+       "Mon-CheckSum"},
       {"checksum above 32 bits", "", {}, size, "4294967296", packed, 400, "Mon-CheckSum 4294967296 is above"},
-      {"declared size one short",
-       "",
-       {},
-       std::to_string(raw.size() - 1),
-       sum,
-       packed,
-       400,
+      {"declared size one short", "", {}, std::to_string(raw.size() - 1), sum, packed, 400,
        "zlib body, byte"},
       {"declared size one long", "", {}, std::to_string(raw.size() + 1), sum, packed, 400, "zlib body, byte"},
-      {"declared size absurd",
-       "",
-       {},
-       std::to_string((64ull << 20) + 1),
-       sum,
-       packed,
-       400,
+      {"declared size absurd", "", {}, std::to_string((64ull << 20) + 1), sum, packed, 400,
        "Mon-Compression 67108865 is above the limit"},
       {"declared size not a number", "", {}, "12x", sum, packed, 400, "Mon-Compression is not a decimal"},
       {"declared size negative", "", {}, "-1", sum, packed, 400, "Mon-Compression is not a decimal"},
@@ -453,22 +428,18 @@ TEST(DevGatewayLog, EscapesWhatTheAgentSent) {
   const std::string raw = SampleRecords();
   devgw::Exchange ex = logic.handle({data_headers(session, "0", adler(raw)), raw});
   std::string line = devgw::exchange_line(ex);
-  EXPECT_EQ(line.rfind("exchange 2: data, Mon-SessionID='" + session + "' Mon-Compression='0'", 0), 0u)
-      << line;
-  EXPECT_NE(
-      line.find(", body " + std::to_string(raw.size()) + " bytes, records 2, status 200, reply 0 lines"),
-      std::string::npos)
+  EXPECT_EQ(line.rfind("exchange 2: data, Mon-SessionID='" + session + "' Mon-Compression='0'", 0), 0u) << line;
+  EXPECT_NE(line.find(", body " + std::to_string(raw.size()) + " bytes, records 2, status 200, reply 0 lines"),
+            std::string::npos)
       << line;
   // The nested record's line break stays on one output line.
   std::string record = devgw::record_line(ex.records[0]);
   EXPECT_EQ(record.rfind("record: UDC | UI32: '44' (CPU) ", 0), 0u) << record;
   EXPECT_EQ(record.find('\n'), std::string::npos);
   EXPECT_NE(record.find("\\r\\n    SUB UDC"), std::string::npos);
-  EXPECT_EQ(
-      devgw::record_json(2, ex.records[1])
-          .rfind("{\"event\":\"record\",\"exchange\":2,\"record\":1,\"type\":47,\"testID\":9,\"text\":\"UDC",
-                 0),
-      0u);
+  EXPECT_EQ(devgw::record_json(2, ex.records[1]).rfind(
+                "{\"event\":\"record\",\"exchange\":2,\"record\":1,\"type\":47,\"testID\":9,\"text\":\"UDC", 0),
+            0u);
 
   devgw::Exchange bad = logic.handle({data_headers("nope", "0", "0"), ""});
   EXPECT_NE(devgw::exchange_line(bad).find(", status 401, error: unknown session 'nope'"), std::string::npos);

@@ -86,22 +86,17 @@ TEST_F(FrameworkTest, TestLineFraming) {
     bool accepted;
     std::vector<std::string> logged;
   } cases[] = {
-      {"TTA\t1\t7\t2.5",
-       true,
+      {"TTA\t1\t7\t2.5", true,
        {"mon_test: processing test: 'TTA\t1\t7\t2.5'", "mon_test: addmodify test... tid:1, lid:7, value:2.50",
         "mon_test: test 1 added."}},
-      {"TTA\t2\t8\t1\t",
-       true,  // a trailing TAB adds no field
+      {"TTA\t2\t8\t1\t", true,  // a trailing TAB adds no field
        {"mon_test: processing test: 'TTA\t2\t8\t1\t'", "mon_test: addmodify test... tid:2, lid:8, value:1.00",
         "mon_test: test 2 added."}},
-      {"TTM\t1\t9\t3",
-       true,
+      {"TTM\t1\t9\t3", true,
        {"mon_test: processing test: 'TTM\t1\t9\t3'", "mon_test: addmodify test... tid:1, lid:9, value:3.00",
         "mon_test: test 1 modified."}},
       {"TTA\t3\t1", false, {"mon_test: processing test: 'TTA\t3\t1'", "mon_test: Incorrect test format!"}},
-      {"TTX\t3\t1\t1",
-       false,
-       {"mon_test: processing test: 'TTX\t3\t1\t1'", "mon_test: Incorrect test format!"}},
+      {"TTX\t3\t1\t1", false, {"mon_test: processing test: 'TTX\t3\t1\t1'", "mon_test: Incorrect test format!"}},
       {"TTD", false, {"mon_test: processing test: 'TTD'", "mon_test: Incorrect test format!"}},
       {"TTD\t0", false, {"mon_test: processing test: 'TTD\t0'"}},
       {"TTD\t99", true, {"mon_test: processing test: 'TTD\t99'", "mon_test: removing test... testID:99"}},

@@ -127,7 +127,7 @@ TEST(Record, PrintedFormShowsTagTimeAndNestedRecords) {
   CMonResult2 sub;
   ASSERT_TRUE(sub.create(1, 1, 1, 1, 1, 1));
   ASSERT_TRUE(sub.add(int32_t{-4}));
-  ASSERT_TRUE(sub.add(uint32_t{430}));   // no tag below the top level
+  ASSERT_TRUE(sub.add(uint32_t{430}));  // no tag below the top level
   ASSERT_TRUE(sub.add(int64_t{86400}));  // and no time
   ASSERT_TRUE(sub.add(uint64_t{18446744073709551615ull}));
   ASSERT_TRUE(sub.add(0.25));
@@ -289,21 +289,18 @@ TEST(RecordValidation, MalformedInputNamesOffsetAndReason) {
        "value counts overflow the record"},
       {"wrapping counts", header(32, 0x40000000, 0x40000000, 0, 0, 0, 0, 0), 0,
        "value counts overflow the record"},
-      {"no terminator", with(header(35, 0, 0, 0, 0, 0, 1, 0), {'a', 'b', 'c'}), 32,
-       "missing string terminator"},
+      {"no terminator", with(header(35, 0, 0, 0, 0, 0, 1, 0), {'a', 'b', 'c'}), 32, "missing string terminator"},
       {"string count beyond bytes", with(header(34, 0, 0, 0, 0, 0, 3, 0), {'a', 0}), 34,
        "missing string terminator"},
       {"trailing bytes", with(header(34, 0, 0, 0, 0, 0, 0, 0), {1, 2}), 32,
        "record length does not match its contents"},
-      {"nested past parent",
-       [] {
+      {"nested past parent", [] {
          auto v = header(72, 0, 0, 0, 0, 0, 0, 1);
          auto sub = header(48, 0, 0, 0, 0, 0, 0, 0);
          v.insert(v.end(), sub.begin(), sub.end());
          v.resize(80);
          return v;
-       }(),
-       32, "record length past the end of the data"},
+       }(), 32, "record length past the end of the data"},
       {"nested too deep", nested_chain(UDC_MAX_DEPTH + 1), 32ull * UDC_MAX_DEPTH + 32,
        "records nested too deep"},
   };

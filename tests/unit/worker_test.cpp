@@ -106,8 +106,7 @@ CMonResult2 Sample(uint32_t testID, size_t textSize = 40) {
 TEST_F(WorkerTest, HeaderBlocksForEachKindOfRequest) {
   auto w = Make();
   const std::string identity =
-      "Mon-Platform: win64\r\nMon-Version: 4.02.14\r\nMon-OSVersion: Microsoft Windows 7 (build 7601) "
-      "64-bit\r\n"
+      "Mon-Platform: win64\r\nMon-Version: 4.02.14\r\nMon-OSVersion: Microsoft Windows 7 (build 7601) 64-bit\r\n"
       "Mon-Hostname: testhost\r\nMon-Builddate: Apr 21 2017 12:37:47\r\n";
 
   w->SetRegistration("", "agent-1");  // no key: the account block, empty password digest
@@ -181,8 +180,7 @@ TEST_F(WorkerTest, BodyCompressionAndChecksumRules) {
     } else {
       EXPECT_EQ(r.body, raw);
       EXPECT_NE(h.find("Mon-Compression: 0\r\n"), std::string::npos) << h;
-      uint32_t sum =
-          c.rawChecksum ? static_cast<uint32_t>(adler32(1, raw.data(), static_cast<uInt>(raw.size()))) : 0;
+      uint32_t sum = c.rawChecksum ? static_cast<uint32_t>(adler32(1, raw.data(), static_cast<uInt>(raw.size()))) : 0;
       EXPECT_NE(h.find("Mon-CheckSum: " + std::to_string(sum) + "\r\n"), std::string::npos) << h;
     }
     EXPECT_EQ(w->CachedResults(), 0u);  // the 200 reply confirmed the batch
@@ -311,7 +309,7 @@ TEST(MainLoopWait, FollowsPollIntervalAndCache) {
     int64_t since;
     uint32_t wait, keep;
   } cases[] = {
-      {0, 0, 0, 1, 60},    {0, 5, 0, 1, 60},   {60, 3, 0, 1, 60},   {60, 0, 0, 60, 60},
+      {0, 0, 0, 1, 60}, {0, 5, 0, 1, 60}, {60, 3, 0, 1, 60}, {60, 0, 0, 60, 60},
       {60, 0, 45, 15, 60}, {60, 0, 60, 1, 60}, {60, 0, 500, 1, 60}, {120, 0, 1, 119, 120},
   };
   for (const Case& c : cases) {
@@ -398,8 +396,7 @@ TEST(TextFields, NumbersAndUrls) {
     bool secure;
   } cases[] = {
       {"http://127.0.0.1:8080/gw/agent", true, "127.0.0.1", "/gw/agent", 8080, false},
-      {"HTTPS://gw.example.org/fcgi-bin/agentgateway", true, "gw.example.org", "/fcgi-bin/agentgateway", 443,
-       true},
+      {"HTTPS://gw.example.org/fcgi-bin/agentgateway", true, "gw.example.org", "/fcgi-bin/agentgateway", 443, true},
       {"http://host", true, "host", "/", 80, false},
       {"https://[::1]:9443/x?y=1", true, "[::1]", "/x?y=1", 9443, true},
       {"ftp://host/", false, "", "", 0, false},

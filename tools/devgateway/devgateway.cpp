@@ -66,8 +66,7 @@ const char* const kUsage =
     "refused (bad credentials, unknown session, bad checksum or body) take no group.\n"
     "\n"
     "stdout: the listening line, then per exchange one line\n"
-    "  exchange N: auth|data|unknown, Mon-* (and Content-Type, User-Agent) headers, body B bytes, records M, "
-    "status S, ...\n"
+    "  exchange N: auth|data|unknown, Mon-* (and Content-Type, User-Agent) headers, body B bytes, records M, status S, ...\n"
     "followed by one \"record: TEXT\" line per record of a data request.\n";
 
 // HTTP bodies above this never reach the logic (httplib answers 413).
@@ -323,8 +322,8 @@ int main(int argc, char** argv) {
     fprintf(stderr, "devgateway: cannot write %s\n", opt.portFile.c_str());
     return 1;
   }
-  out.line(std::string("devgateway listening on ") + (opt.https ? "https" : "http") +
-           "://127.0.0.1:" + std::to_string(port) + opt.path);
+  out.line(std::string("devgateway listening on ") + (opt.https ? "https" : "http") + "://127.0.0.1:" +
+           std::to_string(port) + opt.path);
   if (opt.config.anyCredentials()) out.line("devgateway: accepting any credentials");
 
   std::atomic<bool> listenerDone{false};

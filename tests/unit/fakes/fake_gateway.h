@@ -21,8 +21,7 @@ using namespace std::chrono_literals;
 
 class FakeExchange : public IGatewayExchange {
  public:
-  void Post(const GatewayRequest& request, const std::function<bool()>&, const Log&,
-            GatewayReply& reply) override {
+  void Post(const GatewayRequest& request, const std::function<bool()>&, const Log&, GatewayReply& reply) override {
     std::unique_lock<std::mutex> lock(m_mutex);
     m_requests.push_back(request);
     m_changed.notify_all();
