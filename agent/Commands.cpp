@@ -101,7 +101,7 @@ std::vector<int32_t> CMainWorker::CheckPeriods() const {
 void CMainWorker::ResendLists() {
   // Forgotten inventories are sent in full by the next pass of the main loop.
   m_diskMon.ResetDisksList();
-  // The network adapter monitor forgets its list here, under its own lock.
+  m_netMon.ResetNetAdapterList();
   m_procMon.ResetProcList();
 }
 

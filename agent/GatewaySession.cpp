@@ -208,7 +208,7 @@ void CMainWorker::SetProxy(const char* proxy) {
     std::lock_guard<std::mutex> lock(m_credentialsLock);
     m_settings.SetProxy(proxy);
     m_proxy = proxy ? proxy : "";
-    // The HTTP monitor is given the new proxy here as well.
+    m_httpMon.SetProxy(m_proxy);
   }
   NotifyStatus(6, std::string("New Proxy Server will be used for HTTP connections."));
 }

@@ -21,6 +21,32 @@ constexpr const char* kUnit = "MainWorker";
 
 std::string value_or_empty(const std::optional<std::string>& v) { return v ? *v : std::string(); }
 
+// Stand-ins for seams a worker was not given.
+class NoHttp : public IHttpCheck {
+ public:
+  HttpCheckResult Check(const HttpCheckRequest&, std::chrono::milliseconds, IHttpCheckSink&,
+                        IHttpCheckStop&) override {
+    return HttpCheckResult{};  // failed, no code
+  }
+  std::string ErrorText(uint32_t) override { return "No HTTP client."; }
+};
+IHttpCheck& NoHttpCheck() {
+  static NoHttp none;
+  return none;
+}
+
+class NoAdapters : public IAdapterNames {
+ public:
+  bool List(std::vector<std::string>& names, const std::function<void(const std::string&)>&) override {
+    names.clear();
+    return true;
+  }
+};
+IAdapterNames& NoAdapterNames() {
+  static NoAdapters none;
+  return none;
+}
+
 }  // namespace
 
 bool IsUpgradeFolder(std::string temp, const std::string& path) {
@@ -57,6 +83,8 @@ CMainWorker::CMainWorker(WorkerSeams seams)
       m_cpuMon(seams.cpu),
       m_memMon(seams.memory),
       m_diskMon(seams.disk),
+      m_httpMon(seams.http ? *seams.http : NoHttpCheck()),
+      m_netMon(seams.adapters ? *seams.adapters : NoAdapterNames()),
       m_procMon(seams.process),
       m_exchange(seams.exchange) {
   try {
@@ -147,6 +175,8 @@ bool CMainWorker::StartWork(std::string* message) {
         return false;
       }
       for (CMonitor* monitor : m_monitors) monitor->SetOwner(this);
+      // The stored proxy, also after a restart, not only once SetProxy is called.
+      m_httpMon.SetProxy(m_proxy);
       m_sessionID.clear();
       m_authorized = false;
     }
@@ -327,7 +357,8 @@ void CMainWorker::MainLoop() {
 void CMainWorker::AddListsToCache() {
   CMonResult2 drives;
   if (m_diskMon.get_disks_list(drives)) AddToCache(&drives);
-  // The network adapter list goes here, between the drives and the processes.
+  CMonResult2 adapters;
+  if (m_netMon.get_netadapter_list(adapters)) AddToCache(&adapters);
   CMonResult2 processes;
   if (m_procMon.get_proc_list(processes)) AddToCache(&processes);
 }

@@ -22,6 +22,8 @@
 #include "agent/Plugins/cpu_mon.h"
 #include "agent/Plugins/mem_mon.h"
 #include "agent/Plugins/disk_mon.h"
+#include "agent/Plugins/http_mon.h"
+#include "agent/Plugins/net_mon.h"
 #include "agent/Plugins/proc_mon.h"
 #include "agent/ResultCache.h"
 #include "agent/StatusListener.h"
@@ -29,7 +31,9 @@
 #include "platform/config_store.h"
 #include "platform/cpu_probe.h"
 #include "platform/disk_probe.h"
+#include "platform/adapter_names.h"
 #include "platform/gateway_exchange.h"
+#include "platform/http_check.h"
 #include "platform/memory_probe.h"
 #include "platform/process_probe.h"
 #include "platform/system_info.h"
@@ -54,6 +58,10 @@ struct WorkerSeams {
   // How long a pass waits for its exchange, and a stop for a cancelled one.
   std::chrono::milliseconds exchangeLimit{50000};
   std::chrono::milliseconds exchangeStopWait{2000};
+  // The HTTP monitor's requests and the adapter names; none given: every
+  // request fails and no adapter is listed.
+  IHttpCheck* http = nullptr;
+  IAdapterNames* adapters = nullptr;
 };
 
 // What one exchange carries, decided once when it begins: an authorisation
@@ -223,7 +231,10 @@ class CMainWorker {
   CCPUmon<CMainWorker> m_cpuMon;
   CMemMon<CMainWorker> m_memMon;
   CDiskMon<CMainWorker> m_diskMon;
-  CIdleMonitor<CMainWorker> m_eventLogMon, m_httpMon, m_icmpMon, m_netMon;
+  CIdleMonitor<CMainWorker> m_eventLogMon;
+  CHttpMon<CMainWorker> m_httpMon;
+  CIdleMonitor<CMainWorker> m_icmpMon;
+  CNetMon<CMainWorker> m_netMon;
   CProcMon<CMainWorker> m_procMon;
   CIdleMonitor<CMainWorker> m_snmpMon;
   CMonitor* const m_monitors[9] = {&m_cpuMon,  &m_memMon, &m_diskMon,  &m_eventLogMon, &m_httpMon,
