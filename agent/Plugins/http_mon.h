@@ -175,9 +175,9 @@ class CHttpMon : public CMonTestTable<Owner, CHttpTest> {
     http_check::BodySearch m_search;
   };
 
-  class Stop : public IHttpCheckStop {
+  class StopLink : public IHttpCheckStop {
    public:
-    explicit Stop(CCheckToken& token) : m_token(token) {}
+    explicit StopLink(CCheckToken& token) : m_token(token) {}
     bool SetCancel(std::function<void()> cancel) override { return m_token.SetCancel(std::move(cancel)); }
     void ClearCancel() override { m_token.ClearCancel(); }
 
@@ -216,7 +216,7 @@ class CHttpMon : public CMonTestTable<Owner, CHttpTest> {
     request.readBody = t.isFull;
 
     Sink sink(*this, t, token);
-    Stop stop(token);
+    StopLink stop(token);
     auto start = std::chrono::steady_clock::now();
     HttpCheckResult answer = m_http.Check(request, http_check::Budget(t.timeout), sink, stop);
     auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
