@@ -19,6 +19,7 @@ struct HttpCheckRequest {
   std::string body;  // bytes, sent as they are (NULs included)
   std::string user, password;
   std::string proxy;  // empty: the system's preconfigured settings
+  std::string userAgent;
   bool readBody = false;
 };
 

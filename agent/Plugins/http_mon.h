@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/AgentIdentity.h"
 #include "agent/LogFormat.h"
 #include "agent/Plugins/CheckRunner.h"
 #include "agent/Plugins/MonTestTable.h"
@@ -213,6 +214,7 @@ class CHttpMon : public CMonTestTable<Owner, CHttpTest> {
     request.user = t.user;
     request.password = t.password;
     request.proxy = GetProxy();
+    request.userAgent = agent_identity::kUserAgent;
     request.readBody = t.isFull;
 
     Sink sink(*this, t, token);

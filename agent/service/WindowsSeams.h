@@ -3,8 +3,10 @@
 #pragma once
 
 #include "agent/MainWorker.h"
+#include "platform/win32/adapter_names_win32.h"
 #include "platform/win32/cpu_probe_win32.h"
 #include "platform/win32/disk_probe_win32.h"
+#include "platform/win32/http_check_win32.h"
 #include "platform/win32/memory_probe_win32.h"
 #include "platform/win32/process_probe_win32.h"
 #include "platform/win32/registry_store.h"
@@ -21,6 +23,13 @@ struct WindowsSeams {
   MemoryProbeWin32 memory;
   DiskProbeWin32 disk;
   ProcessProbeWin32 process;
+  HttpCheckWin32 http;
+  AdapterNamesWin32 adapters;
 
-  WorkerSeams Seams() { return WorkerSeams{registry, exchange, zlib, system, cpu, memory, disk, process}; }
+  WorkerSeams Seams() {
+    WorkerSeams seams{registry, exchange, zlib, system, cpu, memory, disk, process};
+    seams.http = &http;
+    seams.adapters = &adapters;
+    return seams;
+  }
 };
