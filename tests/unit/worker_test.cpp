@@ -12,6 +12,7 @@
 #include "corelib/MonResult2.h"
 #include "platform/config_values.h"
 #include "platform/memory_config_store.h"
+#include "tests/unit/fakes/fake_adapter_names.h"
 #include "tests/unit/fakes/fake_cpu_probe.h"
 #include "tests/unit/fakes/fake_gateway.h"
 #include "tests/unit/fakes/fake_memory_probe.h"
@@ -30,6 +31,7 @@ class TestWorker : public CMainWorker {
   using CMainWorker::AddListsToCache;
   using CMainWorker::CMainWorker;
   using CMainWorker::m_cpuMon;
+  using CMainWorker::m_httpMon;
   using CMainWorker::SetWorkState;
 };
 
@@ -54,6 +56,7 @@ class WorkerTest : public ::testing::Test {
         store, exchange, zlib, system, cpu, memory, disk, process, [this] { return now.load(); }};
     seams.exchangeLimit = exchangeLimit;
     seams.exchangeStopWait = exchangeStopWait;
+    seams.adapters = &adapters;
     auto w = std::make_unique<TestWorker>(seams);
     w->AddListener(&status);
     return w;
@@ -78,6 +81,7 @@ class WorkerTest : public ::testing::Test {
   FakeMemoryProbe memory;
   FakeDiskProbe disk;
   FakeProcessProbe process;
+  FakeAdapterNames adapters;
   StatusRecorder status;
   std::atomic<time_t> now{1700000000};
   std::chrono::milliseconds exchangeLimit = 50s, exchangeStopWait = 2s;
@@ -438,14 +442,29 @@ TEST_F(WorkerTest, ChangedInventoriesAreSentDrivesFirstAndAllAgainAfterRPL) {
     }
     return lists;
   };
+  adapters.Queue({{{"lo", "eth0"}, ""}});
   using Lists = std::vector<std::pair<uint32_t, std::string>>;
-  const Lists both = {{45, "C\tD\t"}, {42, "System\tsvchost.exe\t"}};
-  EXPECT_EQ(sent(), both);
+  const Lists all = {{45, "C\tD\t"}, {39, "eth0\tlo\t"}, {42, "System\tsvchost.exe\t"}};
+  EXPECT_EQ(sent(), all);
   EXPECT_EQ(sent(), Lists());
   w->ProcessCommands("RPL");
-  EXPECT_EQ(sent(), both);
+  EXPECT_EQ(sent(), all);
   process.Set({FakeProcessProbe::Named(4, "System")});
   EXPECT_EQ(sent(), (Lists{{42, "System\t"}}));
+}
+
+TEST_F(WorkerTest, TheHttpMonitorHasTheStoredProxyFromTheStartAndEveryChange) {
+  Put(kSettingsKey, "Proxy", "127.0.0.1:3128");
+  auto w = Make();
+  EXPECT_EQ(w->m_httpMon.GetProxy(), "");
+  w->SetRegistration("KEY-1", "agent-1");
+  ASSERT_TRUE(w->StartWork());
+  EXPECT_EQ(w->m_httpMon.GetProxy(), "127.0.0.1:3128");
+  w->SetProxy("10.0.0.1:8080");
+  EXPECT_EQ(w->m_httpMon.GetProxy(), "10.0.0.1:8080");
+  w->SetProxy("");
+  EXPECT_EQ(w->m_httpMon.GetProxy(), "");
+  EXPECT_TRUE(w->StopAllWorks());
 }
 
 // ---- the main loop, live --------------------------------------------------------
