@@ -216,6 +216,27 @@ case "$scenario" in
     auths=$(grep -c '^exchange .*: auth' "$work/gateway.out")
     check "the session ended and the agent authorised again ($auths authorisations)" [ "$auths" -ge 2 ]
     ;;
+  http-proxy)  # a Proxy stored before the start: an HTTP test's request goes through it
+    python3 "$(dirname "$0")/http_peers.py" --work "$work/peers" --lifetime 120 --proxy-log "$work/proxy.log" \
+      >"$work/peers.out" 2>"$work/peers.err" &
+    peers=$!
+    trap 'kill -TERM $peers 2>/dev/null' EXIT
+    for _ in $(seq 200); do grep -q '^http=' "$work/peers.out" 2>/dev/null && break; sleep 0.1; done
+    read -r web _ proxy <<<"$(sed 's/[a-z]*=//g' "$work/peers.out")"
+    # The host does not resolve: only the proxy reaches the web server.
+    gateway "POL\t0\t2\nHPA\t201\t7\tpeer.halvren.invalid\t/text\t$web\tneedle\t\t\t\t20\t0\t0\t1\t1\t0\n"
+    registry key "http://127.0.0.1:$port/fcgi-bin/agentgateway"
+    reg add 'HKLM\SOFTWARE\Halvren\Settings' /v Proxy /t REG_SZ /d "127.0.0.1:$proxy"
+    run_agent 26
+    kill -TERM $peers 2>/dev/null; wait $peers 2>/dev/null; trap - EXIT
+    echo "--- proxy"; cat "$work/proxy.log" 2>/dev/null
+    check "the request went through the proxy" has "GET http://peer.halvren.invalid:$web/text" "$work/proxy.log"
+    check "the HTTP result reached the gateway" grep -q "(HTTP) | UI32: '201' | UI32: '7' | UI32: '0' .*String found." \
+      "$work/gateway.out"
+    check "no adapter query failed" bash -c "! grep -q 'mon_net: FillNetAdapterList.' '$work/agent.out'"
+    check "no adapter list sent (Wine lists none)" bash -c "! grep -qF '(NETLIST)' '$work/gateway.out'"
+    check "the adapter list was found empty" has "mon_net: Adapter list is" "$work/agent.out"
+    ;;
   *) echo "unknown scenario $scenario" >&2; exit 2 ;;
 esac
 exit $fail

@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Local peers of the HTTP monitor's tests: a plain and a TLS web server (with a
 certificate made at start, signed by nobody) and a forwarding proxy that takes
-absolute URIs and CONNECT. The proxy sends every request to the local servers,
-whatever host it names, so a check of a host that does not resolve only
-succeeds through it. Writes "http=N https=N proxy=N" to stdout once listening;
+absolute URIs and CONNECT. The proxy sends a request for a host under
+".invalid" to the local servers (so a check of such a host only succeeds
+through it) and any other to the host and port it names; --proxy-log lists
+what it forwarded. Writes "http=N https=N proxy=N" to stdout once listening;
 ends on SIGTERM or after --lifetime seconds.
 
 Paths: /status/N answers N; /text a body with "needle" in it; /echo the
@@ -105,7 +106,25 @@ class Proxy(socketserver.ThreadingMixIn, socketserver.TCPServer):
     allow_reuse_address = True
 
 
-def proxy_handler(http_port, https_port):
+def split_target(authority, default_port):
+    host, _, port = authority.rpartition(b":") if b":" in authority else (authority, b"", b"")
+    return host.decode("ascii", "replace"), int(port) if port else default_port
+
+
+def proxy_handler(http_port, https_port, log_path):
+    lock = threading.Lock()
+
+    def note(text):
+        if log_path:
+            with lock, open(log_path, "a") as f:
+                f.write(text + "\n")
+
+    def upstream_for(authority, local_port, default_port):
+        host, port = split_target(authority, default_port)
+        if host.endswith(".invalid"):
+            return socket.create_connection(("127.0.0.1", local_port), timeout=30)
+        return socket.create_connection((host, port), timeout=30)
+
     class P(socketserver.BaseRequestHandler):
         def handle(self):
             c = self.request
@@ -119,19 +138,26 @@ def proxy_handler(http_port, https_port):
                     return
             line, _, rest = head.partition(b"\r\n")
             method, target, version = line.split(b" ", 2)
+            note("%s %s" % (method.decode("ascii", "replace"), target.decode("ascii", "replace")))
             if method == b"CONNECT":
-                upstream = socket.create_connection(("127.0.0.1", https_port))
+                upstream = upstream_for(target, https_port, 443)
                 c.sendall(b"HTTP/1.1 200 Connection established\r\n\r\n")
                 after = head.partition(b"\r\n\r\n")[2]
                 if after:
                     upstream.sendall(after)
                 pump(c, upstream)
                 return
-            if not target.startswith(b"http://"):
-                c.sendall(b"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
-                return
-            path = b"/" + target[len(b"http://"):].partition(b"/")[2]
-            upstream = socket.create_connection(("127.0.0.1", http_port))
+            if target.startswith(b"http://"):
+                authority, _, path = target[len(b"http://"):].partition(b"/")
+                path = b"/" + path
+            else:
+                # Wine's WinHTTP sends the path alone to a proxy: the Host header names the server.
+                host = [h for h in rest.split(b"\r\n") if h.lower().startswith(b"host:")]
+                if not host:
+                    c.sendall(b"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
+                    return
+                authority, path = host[0][5:].strip(), target
+            upstream = upstream_for(authority, http_port, 80)
             upstream.sendall(b" ".join([method, path, version]) + b"\r\n" + rest)
             pump(c, upstream)
     return P
@@ -142,6 +168,7 @@ def main():
     ap.add_argument("--work", required=True)
     ap.add_argument("--lifetime", type=int, default=240)
     ap.add_argument("--http-port", type=int, default=0)
+    ap.add_argument("--proxy-log", default="")
     a = ap.parse_args()
     os.makedirs(a.work, exist_ok=True)
     cert, key = os.path.join(a.work, "cert.pem"), os.path.join(a.work, "key.pem")
@@ -153,7 +180,8 @@ def main():
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(cert, key)
     secure.socket = context.wrap_socket(secure.socket, server_side=True)
-    proxy = Proxy(("127.0.0.1", 0), proxy_handler(plain.server_address[1], secure.server_address[1]))
+    proxy = Proxy(("127.0.0.1", 0), proxy_handler(plain.server_address[1], secure.server_address[1],
+                                                          a.proxy_log))
     for s in (plain, secure, proxy):
         threading.Thread(target=s.serve_forever, daemon=True).start()
     print("http=%d https=%d proxy=%d" % (plain.server_address[1], secure.server_address[1],
