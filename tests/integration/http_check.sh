@@ -8,7 +8,9 @@ mkdir -p "$work"
 # Wine's WinINet takes a default proxy from these; the tests choose their own.
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
 
-python3 "$(dirname "$0")/http_peers.py" --work "$work" --lifetime 240 >"$work/peers.out" 2>"$work/peers.err" &
+port=0
+for a in "$@"; do [ "$a" = --port80 ] && port=80; done
+python3 "$(dirname "$0")/http_peers.py" --work "$work" --lifetime 240 --http-port "$port" >"$work/peers.out" 2>"$work/peers.err" &
 pid=$!
 trap 'kill -TERM $pid 2>/dev/null' EXIT
 for _ in $(seq 200); do

@@ -27,6 +27,7 @@ using namespace std::chrono_literals;
 namespace {
 
 int g_http = 0, g_https = 0, g_proxy = 0;
+bool g_port80 = false;  // the web server listens on 127.0.0.1:80 (a network namespace of the test's own)
 
 class HttpMon : public CHttpMon<RecordingOwner> {
  public:
@@ -192,6 +193,16 @@ TEST_F(HttpCheckIt, StopWhileTheServerHoldsItsAnswer) {
   Expect(r, 61, {0, 200, 15, "HTTP status code: 200. "});
 }
 
+// Port 0 on the test line means 80, also for TLS: the plain server on 80
+// answers; the TLS check meets that plain server and fails its handshake.
+TEST_F(HttpCheckIt, PortZeroIsEighty) {
+  if (!g_port80) GTEST_SKIP() << "needs a web server on port 80 (http_check.sh --port80)";
+  auto r = Run({{70, "127.0.0.1", "/status/200", 0, "", "", 20, 0, 0, 0, 0},
+                {71, "127.0.0.1", "/status/200", 0, "", "", 20, 1, 0, 0, 0}});
+  Expect(r, 70, {0, 200, 15, "HTTP status code: 200. "});
+  Expect(r, 71, {2, 0, 0, nullptr});
+}
+
 // WMI under Wine has no TCP/IP interface objects: no failure, an empty set.
 TEST(AdapterNamesWine, RealSeamWithoutComAndOnAnSta) {
   for (bool sta : {false, true}) {
@@ -224,6 +235,7 @@ int main(int argc, char** argv) {
     if (std::strncmp(argv[i], "--http-port=", 12) == 0) g_http = std::atoi(argv[i] + 12);
     if (std::strncmp(argv[i], "--https-port=", 13) == 0) g_https = std::atoi(argv[i] + 13);
     if (std::strncmp(argv[i], "--proxy-port=", 13) == 0) g_proxy = std::atoi(argv[i] + 13);
+    if (std::strcmp(argv[i], "--port80") == 0) g_port80 = true;
   }
   if (!g_http || !g_https || !g_proxy) {
     std::fprintf(stderr, "usage: http_check_it --http-port=N --https-port=N --proxy-port=N\n");
