@@ -3,6 +3,7 @@
 // cached, and the process's peak thread count meanwhile.
 //   http_bench --http-port=N
 #include <windows.h>
+
 #include <tlhelp32.h>
 
 #include <atomic>
@@ -56,8 +57,8 @@ bool Run(int port, int tests, int firstId) {
   BenchMon mon(http);
   mon.SetOwner(&owner);
   for (int i = 0; i < tests; ++i) {
-    std::string line = "HPA\t" + std::to_string(firstId + i) + "\t1\t127.0.0.1\t/text\t" + std::to_string(port) +
-                       "\tneedle\t\t\t\t30\t0\t0\t1\t1\t0";
+    std::string line = "HPA\t" + std::to_string(firstId + i) + "\t1\t127.0.0.1\t/text\t" +
+                       std::to_string(port) + "\tneedle\t\t\t\t30\t0\t0\t1\t1\t0";
     if (!mon.ProcessTest(line.c_str())) return false;
   }
   std::atomic<bool> sampling{true};
@@ -78,8 +79,8 @@ bool Run(int port, int tests, int firstId) {
   sampling = false;
   sampler.join();
   mon.Stop();
-  std::printf("%3d HPA test(s): %zu results cached in %.2f s (%zu failed or timed out), peak threads %zu\n", tests,
-              owner.results.load(), seconds, owner.failures.load(), peak.load());
+  std::printf("%3d HPA test(s): %zu results cached in %.2f s (%zu failed or timed out), peak threads %zu\n",
+              tests, owner.results.load(), seconds, owner.failures.load(), peak.load());
   return owner.results == static_cast<size_t>(tests) && owner.failures == 0;
 }
 

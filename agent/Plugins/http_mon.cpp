@@ -23,7 +23,8 @@ std::string DecodeBody(const std::string& field) {
     char c = field[i];
     if (c == '+') {
       out += ' ';
-    } else if (c == '%' && i + 2 < field.size() && HexValue(field[i + 1]) >= 0 && HexValue(field[i + 2]) >= 0) {
+    } else if (c == '%' && i + 2 < field.size() && HexValue(field[i + 1]) >= 0 &&
+               HexValue(field[i + 2]) >= 0) {
       out += static_cast<char>(HexValue(field[i + 1]) * 16 + HexValue(field[i + 2]));
       i += 2;
     } else {
@@ -93,14 +94,16 @@ Verdict Judge(const CHttpTest& t, const HttpCheckResult& answer, uint64_t elapse
   const char* path = t.path.c_str();
   if (answer.outcome == HttpCheckOutcome::TimedOut) {
     v.text = "Timed out.";
-    v.logLine = Format("Timed out: Response Code:%u, Content Length:%u, testID:%d, lid:%d, host:'%s', path:'%s'",
-                       v.statusCode, v.contentLength, t.testID, t.lid, host, path);
+    v.logLine =
+        Format("Timed out: Response Code:%u, Content Length:%u, testID:%d, lid:%d, host:'%s', path:'%s'",
+               v.statusCode, v.contentLength, t.testID, t.lid, host, path);
     return v;
   }
   if (answer.outcome == HttpCheckOutcome::Failed) {
     v.text = errorText;
-    v.logLine = Format("Error: '%s': Response Code:%u, Content Length:%u, testID:%d, lid:%d, host:'%s', path:'%s'",
-                       errorText.c_str(), v.statusCode, v.contentLength, t.testID, t.lid, host, path);
+    v.logLine =
+        Format("Error: '%s': Response Code:%u, Content Length:%u, testID:%d, lid:%d, host:'%s', path:'%s'",
+               errorText.c_str(), v.statusCode, v.contentLength, t.testID, t.lid, host, path);
     return v;
   }
   v.responseMs = Clamp32(elapsedMs);
@@ -119,10 +122,10 @@ Verdict Judge(const CHttpTest& t, const HttpCheckResult& answer, uint64_t elapse
     }
   }
   v.text = Format("HTTP status code: %u. ", v.statusCode) + outcome;
-  v.logLine = Format("'%s': Status:%u, Response Time:%ums, Response Code:%u, Content Length:%u, testID:%d, lid:%d, "
-                     "host:'%s', path:'%s'",
-                     v.text.c_str(), v.status, v.responseMs, v.statusCode, v.contentLength, t.testID, t.lid, host,
-                     path);
+  v.logLine = Format(
+      "'%s': Status:%u, Response Time:%ums, Response Code:%u, Content Length:%u, testID:%d, lid:%d, "
+      "host:'%s', path:'%s'",
+      v.text.c_str(), v.status, v.responseMs, v.statusCode, v.contentLength, t.testID, t.lid, host, path);
   return v;
 }
 

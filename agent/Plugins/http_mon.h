@@ -135,12 +135,13 @@ class CHttpMon : public CMonTestTable<Owner, CHttpTest> {
     return http_check::ParseTest(fields, test);
   }
   std::string DescribeTest(const CHttpTest& t) override {
-    return Format("addmodify test... testID:%d, lid:%d, host:'%s', path:'%s'", t.testID, t.lid, t.host.c_str(),
-                  t.path.c_str());
+    return Format("addmodify test... testID:%d, lid:%d, host:'%s', path:'%s'", t.testID, t.lid,
+                  t.host.c_str(), t.path.c_str());
   }
   bool CheckTest(CHttpTest& test) override {
     // Two checks of one test may overlap when a check outlasts the period.
-    return m_runner.StartCheck(test.testID, [this, copy = test](CCheckToken& token) { RunCheck(copy, token); });
+    return m_runner.StartCheck(test.testID,
+                               [this, copy = test](CCheckToken& token) { RunCheck(copy, token); });
   }
 
   void ShutdownChecks() override { m_runner.Shutdown(); }
@@ -163,9 +164,10 @@ class CHttpMon : public CMonTestTable<Owner, CHttpTest> {
     void BodyPiece(const char* data, size_t size) override {
       m_search.Feed(data, size);
       m_mon.CheckLog(m_token, Format("%llu bytes read. testID:%d, lid:%d, host:'%s', path:'%s'",
-                                     static_cast<unsigned long long>(m_search.Total()), m_test.testID, m_test.lid,
-                                     m_test.host.c_str(), m_test.path.c_str()));
+                                     static_cast<unsigned long long>(m_search.Total()), m_test.testID,
+                                     m_test.lid, m_test.host.c_str(), m_test.path.c_str()));
     }
+
    private:
     CHttpMon& m_mon;
     const CHttpTest& m_test;
@@ -221,7 +223,8 @@ class CHttpMon : public CMonTestTable<Owner, CHttpTest> {
     StopLink stop(token);
     auto start = std::chrono::steady_clock::now();
     HttpCheckResult answer = m_http.Check(request, http_check::Budget(t.timeout), sink, stop);
-    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    auto elapsed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     std::string errorText;
     if (answer.outcome == HttpCheckOutcome::Failed) {
       errorText = m_http.ErrorText(answer.error);
@@ -243,15 +246,16 @@ class CHttpMon : public CMonTestTable<Owner, CHttpTest> {
       this->Log(v.logLine);
       this->PostResult(&result);
     });
-    CheckLog(token, Format("end checking testID:%d, lid:%d, host:'%s', path:'%s', isFull:'%s'", t.testID, t.lid,
-                           t.host.c_str(), t.path.c_str(), full));
+    CheckLog(token, Format("end checking testID:%d, lid:%d, host:'%s', path:'%s', isFull:'%s'", t.testID,
+                           t.lid, t.host.c_str(), t.path.c_str(), full));
   }
 
   IHttpCheck& m_http;
   mutable std::mutex m_proxyLock;
   std::string m_proxy;
   std::mutex m_randomLock;  // one generator for all checks: checks of one second get different pauses
-  std::minstd_rand m_random{static_cast<uint32_t>(std::random_device{}()) ^
-                            static_cast<uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count())};
+  std::minstd_rand m_random{
+      static_cast<uint32_t>(std::random_device{}()) ^
+      static_cast<uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count())};
   CCheckRunner m_runner{kMaxRunningChecks};  // last: its checks use the members above
 };

@@ -1,6 +1,7 @@
 #include "platform/win32/adapter_names_win32.h"
 
 #include <windows.h>
+
 #include <objbase.h>
 #include <wbemidl.h>
 
@@ -55,7 +56,8 @@ std::string Line(const char* format, HRESULT hr) {
 
 }  // namespace
 
-bool AdapterNamesWin32::List(std::vector<std::string>& names, const std::function<void(const std::string&)>& log) {
+bool AdapterNamesWin32::List(std::vector<std::string>& names,
+                             const std::function<void(const std::string&)>& log) {
   names.clear();
   ScopedMta com;
   ComPtr<IWbemLocator> locator;

@@ -77,11 +77,8 @@ void CALLBACK StatusCallback(HINTERNET, DWORD_PTR context, DWORD status, LPVOID 
           ctx->arrived = true;
         }
         break;
-      case INTERNET_STATUS_HANDLE_CLOSING:
-        last = !ctx->ReleaseLocked();
-        break;
-      default:
-        return;
+      case INTERNET_STATUS_HANDLE_CLOSING: last = !ctx->ReleaseLocked(); break;
+      default: return;
     }
     ctx->changed.notify_all();
   }
@@ -121,8 +118,9 @@ class CheckSteps {
     HttpCheckResult r;
     const std::wstring agent = win32::Widen(m_request.userAgent);
     const std::wstring proxy = win32::Widen(m_request.proxy);
-    m_session = InternetOpenW(agent.c_str(), proxy.empty() ? INTERNET_OPEN_TYPE_PRECONFIG : INTERNET_OPEN_TYPE_PROXY,
-                              proxy.empty() ? nullptr : proxy.c_str(), nullptr, INTERNET_FLAG_ASYNC);
+    m_session =
+        InternetOpenW(agent.c_str(), proxy.empty() ? INTERNET_OPEN_TYPE_PRECONFIG : INTERNET_OPEN_TYPE_PROXY,
+                      proxy.empty() ? nullptr : proxy.c_str(), nullptr, INTERNET_FLAG_ASYNC);
     if (!m_session) return Failed(r, GetLastError());
     InternetSetStatusCallbackW(m_session, StatusCallback);
 
@@ -144,7 +142,8 @@ class CheckSteps {
     const wchar_t* accept[] = {L"*/*", nullptr};
     DWORD flags = kRequestFlags | (m_request.secure ? kSecureFlag : 0);
     Expect(Context::Expect::Created);
-    m_requestHandle = HttpOpenRequestW(m_connect, method.c_str(), path.c_str(), nullptr, nullptr, accept, flags, Key());
+    m_requestHandle =
+        HttpOpenRequestW(m_connect, method.c_str(), path.c_str(), nullptr, nullptr, accept, flags, Key());
     if (!m_requestHandle) {
       DWORD error = GetLastError();
       if (error != ERROR_IO_PENDING) return Failed(r, error);
@@ -168,7 +167,8 @@ class CheckSteps {
     }
 
     DWORD code = 0, size = sizeof code;
-    if (!HttpQueryInfoW(m_requestHandle, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &size, nullptr))
+    if (!HttpQueryInfoW(m_requestHandle, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &size,
+                        nullptr))
       return Failed(r, GetLastError());
     r.statusCode = code;
     if (!m_sink.StatusReceived(code)) {
@@ -177,7 +177,8 @@ class CheckSteps {
     }
     DWORD length = 0;
     size = sizeof length;
-    if (HttpQueryInfoW(m_requestHandle, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &length, &size, nullptr))
+    if (HttpQueryInfoW(m_requestHandle, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &length, &size,
+                       nullptr))
       r.contentLength = length;
     if (m_request.readBody) {
       for (;;) {
@@ -219,8 +220,9 @@ class CheckSteps {
     std::unique_lock<std::mutex> lock(m_ctx->lock);
     bool arrived = false;
     if (!m_ctx->stopped && m_deadline - Clock::now() >= std::chrono::milliseconds(1))
-      arrived = m_ctx->changed.wait_until(lock, m_deadline, [this] { return m_ctx->arrived || m_ctx->stopped; }) &&
-                !m_ctx->stopped;
+      arrived = m_ctx->changed.wait_until(lock, m_deadline, [this] {
+        return m_ctx->arrived || m_ctx->stopped;
+      }) && !m_ctx->stopped;
     m_ctx->expect = Context::Expect::Nothing;
     return arrived;
   }

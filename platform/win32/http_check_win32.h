@@ -9,8 +9,8 @@
 
 class HttpCheckWin32 : public IHttpCheck {
  public:
-  HttpCheckResult Check(const HttpCheckRequest& request, std::chrono::milliseconds budget, IHttpCheckSink& sink,
-                        IHttpCheckStop& stop) override;
+  HttpCheckResult Check(const HttpCheckRequest& request, std::chrono::milliseconds budget,
+                        IHttpCheckSink& sink, IHttpCheckStop& stop) override;
   // wininet.dll's message table, then the system's; empty when neither has the code.
   std::string ErrorText(uint32_t error) override;
 };

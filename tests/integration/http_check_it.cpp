@@ -3,6 +3,7 @@
 // proxy), and the adapter names from Wine's WMI. Ports: --http-port=N
 // --https-port=N --proxy-port=N.
 #include <windows.h>
+
 #include <objbase.h>
 
 #include <gtest/gtest.h>
@@ -50,8 +51,9 @@ struct Check {
 
 std::string Line(const Check& c) {
   char line[1024];
-  snprintf(line, sizeof line, "HPA\t%d\t1\t%s\t%s\t%d\t%s\t%s\t\t\t%d\t%d\t0\t%d\t%d\t%d", c.id, c.host.c_str(),
-           c.path.c_str(), c.port, c.search, c.body, c.timeout, c.secure, c.isFull, c.mustContain, c.method);
+  snprintf(line, sizeof line, "HPA\t%d\t1\t%s\t%s\t%d\t%s\t%s\t\t\t%d\t%d\t0\t%d\t%d\t%d", c.id,
+           c.host.c_str(), c.path.c_str(), c.port, c.search, c.body, c.timeout, c.secure, c.isFull,
+           c.mustContain, c.method);
   return line;
 }
 

@@ -18,8 +18,8 @@ namespace {
 
 // Sixteen fields; `over` replaces fields by index.
 std::vector<std::string> Fields(std::vector<std::pair<size_t, std::string>> over = {}) {
-  std::vector<std::string> f = {"HPA", "5", "7", "127.0.0.1", "/x", "8080", "", "", "", "", "10", "0", "0", "0",
-                                "0", "0"};
+  std::vector<std::string> f = {"HPA", "5", "7",  "127.0.0.1", "/x", "8080", "",  "",
+                                "",    "",  "10", "0",         "0",  "0",    "0", "0"};
   for (auto& o : over) f[o.first] = o.second;
   return f;
 }
@@ -74,14 +74,9 @@ TEST(HttpRules, BodyDecoding) {
     const char* field;
     std::string body;
   } cases[] = {
-      {"a%3D+b", "a= b"},
-      {"%3D+", "= "},
-      {"x%00y", std::string("x\0y", 3)},
-      {"%4", "%4"},
-      {"%zz", "%zz"},
-      {"end%", "end%"},
-      {"%4a%4A", "JJ"},
-      {"100%", "100%"},
+      {"a%3D+b", "a= b"}, {"%3D+", "= "},   {"x%00y", std::string("x\0y", 3)},
+      {"%4", "%4"},       {"%zz", "%zz"},   {"end%", "end%"},
+      {"%4a%4A", "JJ"},   {"100%", "100%"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.field);
@@ -123,7 +118,8 @@ TEST(HttpRules, SearchAcrossPiecesAndVerdict) {
       HttpCheckResult answer{HttpCheckOutcome::Done, 0, 200, 99};
       auto v = http_check::Judge(t, answer, 12, true, search.Total(), search.Found(), "");
       EXPECT_EQ(v.status, c.found == must ? 0u : 2u);
-      EXPECT_EQ(v.text, std::string("HTTP status code: 200. ") + (c.found ? "String found." : "String NOT found."));
+      EXPECT_EQ(v.text,
+                std::string("HTTP status code: 200. ") + (c.found ? "String found." : "String NOT found."));
       EXPECT_EQ(v.contentLength, total);  // bytes read, not the header
       EXPECT_EQ(v.responseMs, 12u);
     }
@@ -138,7 +134,8 @@ TEST(HttpRules, StatusCodesAndFailures) {
     uint32_t status, time, code, length;
     const char* text;
   } cases[] = {
-      {{HttpCheckOutcome::Done, 0, 200, 5}, 0, 30, 200, 5, "HTTP status code: 200. "},  // no isFull: no search
+      {{HttpCheckOutcome::Done, 0, 200, 5}, 0, 30, 200, 5, "HTTP status code: 200. "},  // no isFull: no
+                                                                                        // search
       {{HttpCheckOutcome::Done, 0, 301, 0}, 0, 30, 301, 0, "HTTP status code: 301. "},
       {{HttpCheckOutcome::Done, 0, 401, 5}, 0, 30, 401, 5, "HTTP status code: 401. "},
       {{HttpCheckOutcome::Done, 0, 403, 5}, 0, 30, 403, 5, "HTTP status code: 403. "},
@@ -197,7 +194,8 @@ TEST_F(HttpMonTest, ChecksThroughTheSeamWithTheProxyOfTheMoment) {
   s.pieces = {"hello ", "wor", "ld"};
   http.Set(s);
   mon.SetProxy("127.0.0.1:3128");
-  ASSERT_TRUE(mon.ProcessTest(Line(Fields({{6, "world"}, {7, "a%3D+b"}, {13, "1"}, {14, "1"}, {15, "1"}})).c_str()));
+  ASSERT_TRUE(
+      mon.ProcessTest(Line(Fields({{6, "world"}, {7, "a%3D+b"}, {13, "1"}, {14, "1"}, {15, "1"}})).c_str()));
   mon.MakeCheck();
   auto records = WaitRecords(1);
   ASSERT_EQ(records.size(), 1u);
@@ -217,7 +215,8 @@ TEST_F(HttpMonTest, ChecksThroughTheSeamWithTheProxyOfTheMoment) {
   EXPECT_TRUE(requests[0].readBody);
   EXPECT_TRUE(owner.Logged("mon_http: received 200 response. testID:5, lid:7, host:'127.0.0.1', path:'/x'"));
   EXPECT_TRUE(owner.Logged("mon_http: 11 bytes read. testID:5, lid:7, host:'127.0.0.1', path:'/x'"));
-  EXPECT_TRUE(owner.Logged("mon_http: end checking testID:5, lid:7, host:'127.0.0.1', path:'/x', isFull:'yes'"));
+  EXPECT_TRUE(
+      owner.Logged("mon_http: end checking testID:5, lid:7, host:'127.0.0.1', path:'/x', isFull:'yes'"));
 
   // A failure's text comes from the seam, else the code's generic form.
   WaitIdle();
@@ -237,7 +236,8 @@ TEST_F(HttpMonTest, HundredDueTestsBeginInOneTick) {
   FakeHttpCheck::Script s;
   s.hold = true;
   http.Set(s);
-  for (int id = 1; id <= 100; ++id) ASSERT_TRUE(mon.ProcessTest(Line(Fields({{1, std::to_string(id)}})).c_str()));
+  for (int id = 1; id <= 100; ++id)
+    ASSERT_TRUE(mon.ProcessTest(Line(Fields({{1, std::to_string(id)}})).c_str()));
   mon.MakeCheck();
   for (int i = 0; i < 500 && http.Requests().size() < 100; ++i) std::this_thread::sleep_for(10ms);
   EXPECT_EQ(http.Requests().size(), 100u);

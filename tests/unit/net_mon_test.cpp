@@ -23,13 +23,13 @@ TEST(NetMonFake, ChangesEmptyListsFailuresStopAndResend) {
 
   const char* kFailure = "FillNetAdapterList. ExecQuery failed with error -2147217385.";
   adapters.Queue({
-      {{"eth1", "eth0", "eth0"}, ""},  // first report, sorted, once each
-      {{"eth0", "eth1"}, ""},          // unchanged
-      {{"eth0", "eth1", "wlan0"}, ""}, // one added: the whole list again
-      {{}, ""},                        // empty: remembered, not sent
-      {{"eth0"}, ""},                  // names again after the empty list
-      {{"eth0"}, kFailure},            // a failure midway clears the set
-      {{"eth0"}, ""},                  // and the next success resends
+      {{"eth1", "eth0", "eth0"}, ""},   // first report, sorted, once each
+      {{"eth0", "eth1"}, ""},           // unchanged
+      {{"eth0", "eth1", "wlan0"}, ""},  // one added: the whole list again
+      {{}, ""},                         // empty: remembered, not sent
+      {{"eth0"}, ""},                   // names again after the empty list
+      {{"eth0"}, kFailure},             // a failure midway clears the set
+      {{"eth0"}, ""},                   // and the next success resends
   });
   struct Step {
     bool sent;
@@ -49,8 +49,9 @@ TEST(NetMonFake, ChangesEmptyListsFailuresStopAndResend) {
     CMonResult2 r;
     ASSERT_EQ(mon.get_netadapter_list(r), s.sent);
     if (s.sent) {
-      UdcView v = ViewRecord(std::vector<uint8_t>(static_cast<const uint8_t*>(r.get_pointer()),
-                                                  static_cast<const uint8_t*>(r.get_pointer()) + r.get_size()));
+      UdcView v =
+          ViewRecord(std::vector<uint8_t>(static_cast<const uint8_t*>(r.get_pointer()),
+                                          static_cast<const uint8_t*>(r.get_pointer()) + r.get_size()));
       EXPECT_EQ(v.ui32, (std::vector<uint32_t>{39, 0, 0}));
       EXPECT_EQ(v.i64.size(), 1u);
       EXPECT_EQ(v.str, std::vector<std::string>{s.text});

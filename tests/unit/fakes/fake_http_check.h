@@ -13,8 +13,8 @@
 
 class FakeHttpCheck : public IHttpCheck {
  public:
-  HttpCheckResult Check(const HttpCheckRequest& request, std::chrono::milliseconds budget, IHttpCheckSink& sink,
-                        IHttpCheckStop& stop) override {
+  HttpCheckResult Check(const HttpCheckRequest& request, std::chrono::milliseconds budget,
+                        IHttpCheckSink& sink, IHttpCheckStop& stop) override {
     Script script;
     {
       std::lock_guard<std::mutex> lock(m_lock);
