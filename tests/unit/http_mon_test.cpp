@@ -269,4 +269,28 @@ TEST_F(HttpMonTest, StopWhileAServerHoldsItsAnswerPostsNothingAndARestartPostsOn
   EXPECT_EQ(records[0].ui32[1], 6u);
 }
 
+TEST_F(HttpMonTest, ACheckThatOutlastsItsStopPostsNothingAfterTheRestart) {
+  FakeHttpCheck::Script s;
+  s.deafMs = 1800;  // past the stop's wait
+  s.result = {HttpCheckOutcome::Done, 0, 200, 1};
+  http.Set(s);
+  ASSERT_TRUE(mon.ProcessTest(Line(Fields({{1, "8"}})).c_str()));
+  mon.MakeCheck();
+  for (int i = 0; i < 500 && http.Requests().empty(); ++i) std::this_thread::sleep_for(10ms);
+  auto begin = std::chrono::steady_clock::now();
+  mon.Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 1500ms);
+  EXPECT_EQ(mon.RunningChecks(), 1u);  // lingers, not killed
+
+  s.deafMs = 0;
+  http.Set(s);
+  ASSERT_TRUE(mon.ProcessTest(Line(Fields({{1, "9"}})).c_str()));  // the restart waits for the late check
+  mon.MakeCheck();
+  auto records = WaitRecords(1);
+  WaitIdle();
+  records = owner.Decoded();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].ui32[1], 9u);
+}
+
 }  // namespace

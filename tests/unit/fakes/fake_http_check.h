@@ -1,12 +1,14 @@
 // The HTTP check seam played by a script: each check answers with the set
 // result after handing the set status and pieces to the sink; `hold` makes a
-// check wait (as a server that holds its answer) until its stop or budget.
+// check wait (as a server that holds its answer) until its stop or budget;
+// `deafMs` makes it first ignore a stop for that long.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/http_check.h"
@@ -22,6 +24,7 @@ class FakeHttpCheck : public IHttpCheck {
       budgets.push_back(budget);
       script = this->script;
     }
+    if (script.deafMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(script.deafMs));
     if (script.hold) {
       bool cancelled = false;
       stop.SetCancel([this, &cancelled] {
@@ -53,6 +56,7 @@ class FakeHttpCheck : public IHttpCheck {
     HttpCheckResult result;
     std::vector<std::string> pieces;
     bool hold = false;
+    int deafMs = 0;
   };
   void Set(const Script& s) {
     std::lock_guard<std::mutex> lock(m_lock);
