@@ -3,9 +3,10 @@
 #include <windows.h>
 #include <wininet.h>
 
-#include <atomic>
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
+#include <vector>
 
 #include "platform/win32/error_text.h"
 #include "platform/win32/wide.h"
@@ -25,13 +26,16 @@ constexpr auto kClosingWait = std::chrono::milliseconds(500);
 // Shared by the check and WinINet's callbacks. It starts with one reference
 // for the check; each handle that carries it adds one, given back by that
 // handle's closing notification, so it outlives every call WinINet may still
-// complete into it.
+// complete into it. A handle is counted once, whether the check learns of it
+// from the call's return or from its creation notice (also one made after its
+// wait gave up), and only a counted handle's closing gives its reference back.
 struct Context {
   enum class Expect { Nothing, Created, Complete };
 
   std::mutex lock;
   std::condition_variable changed;
   int refs = 1;
+  std::vector<HINTERNET> held;  // the handles counted in refs
   Expect expect = Expect::Nothing;
   bool arrived = false;  // what `expect` names has come
   HINTERNET created = nullptr;
@@ -45,6 +49,20 @@ struct Context {
 
   // The caller holds `lock`; false: this was the last reference.
   bool ReleaseLocked() { return --refs > 0; }
+
+  // The caller holds `lock`.
+  void HoldLocked(HINTERNET handle) {
+    if (handle == nullptr || std::find(held.begin(), held.end(), handle) != held.end()) return;
+    held.push_back(handle);
+    ++refs;
+  }
+  // The caller holds `lock`; false: this was the last reference.
+  bool ClosingLocked(HINTERNET handle) {
+    auto it = std::find(held.begin(), held.end(), handle);
+    if (it == held.end()) return true;
+    held.erase(it);
+    return ReleaseLocked();
+  }
 };
 
 void Release(Context* ctx) {
@@ -56,20 +74,24 @@ void Release(Context* ctx) {
   if (last) delete ctx;
 }
 
-void CALLBACK StatusCallback(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD) {
+void CALLBACK StatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID info, DWORD length) {
   auto* ctx = reinterpret_cast<Context*>(context);
   if (ctx == nullptr) return;
   bool last = false;
   {
     std::lock_guard<std::mutex> lock(ctx->lock);
     switch (status) {
-      case INTERNET_STATUS_HANDLE_CREATED:
+      case INTERNET_STATUS_HANDLE_CREATED: {
+        if (info == nullptr || length < sizeof(INTERNET_ASYNC_RESULT)) break;
+        auto created = reinterpret_cast<HINTERNET>(static_cast<INTERNET_ASYNC_RESULT*>(info)->dwResult);
+        ctx->HoldLocked(created);
         // Comes also for calls that did not pend: only the awaited one counts.
-        if (ctx->expect == Context::Expect::Created && info != nullptr) {
-          ctx->created = reinterpret_cast<HINTERNET>(static_cast<INTERNET_ASYNC_RESULT*>(info)->dwResult);
+        if (ctx->expect == Context::Expect::Created) {
+          ctx->created = created;
           ctx->arrived = true;
         }
         break;
+      }
       case INTERNET_STATUS_REQUEST_COMPLETE:
         if (ctx->expect == Context::Expect::Complete && info != nullptr) {
           ctx->result = static_cast<INTERNET_ASYNC_RESULT*>(info)->dwResult;
@@ -77,7 +99,7 @@ void CALLBACK StatusCallback(HINTERNET, DWORD_PTR context, DWORD status, LPVOID 
           ctx->arrived = true;
         }
         break;
-      case INTERNET_STATUS_HANDLE_CLOSING: last = !ctx->ReleaseLocked(); break;
+      case INTERNET_STATUS_HANDLE_CLOSING: last = !ctx->ClosingLocked(handle); break;
       default: return;
     }
     ctx->changed.notify_all();
@@ -98,7 +120,7 @@ class CheckSteps {
     if (m_connect) InternetCloseHandle(m_connect);
     {
       std::unique_lock<std::mutex> lock(m_ctx->lock);
-      m_ctx->changed.wait_for(lock, kClosingWait, [this] { return m_ctx->refs == 1; });
+      m_ctx->changed.wait_for(lock, kClosingWait, [this] { return m_ctx->held.empty(); });
     }
     if (m_session) {
       InternetSetStatusCallbackW(m_session, nullptr);
@@ -136,7 +158,7 @@ class CheckSteps {
       m_connect = m_ctx->created;
       if (!m_connect) return Failed(r, m_ctx->error);
     }
-    Hold();
+    Hold(m_connect);
 
     const std::wstring method = win32::Widen(m_request.method), path = win32::Widen(m_request.path);
     const wchar_t* accept[] = {L"*/*", nullptr};
@@ -151,7 +173,7 @@ class CheckSteps {
       m_requestHandle = m_ctx->created;
       if (!m_requestHandle) return Failed(r, m_ctx->error);
     }
-    Hold();
+    Hold(m_requestHandle);
 
     DWORD error = 0;
     for (int attempt = 0;; ++attempt) {
@@ -200,9 +222,9 @@ class CheckSteps {
   DWORD_PTR Key() const { return reinterpret_cast<DWORD_PTR>(m_ctx); }
 
   // A handle that carries the context now exists; its closing gives the reference back.
-  void Hold() {
+  void Hold(HINTERNET handle) {
     std::lock_guard<std::mutex> lock(m_ctx->lock);
-    ++m_ctx->refs;
+    m_ctx->HoldLocked(handle);
   }
 
   // Before every call that may pend: what counts as its completion.
