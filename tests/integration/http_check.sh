@@ -10,6 +10,8 @@ unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY no_proxy
 
 port=0
 for a in "$@"; do [ "$a" = --port80 ] && port=80; done
+# A file left by an earlier run must not be read as this run's ports.
+rm -f "$work/peers.out"
 python3 "$(dirname "$0")/http_peers.py" --work "$work" --lifetime 240 --http-port "$port" >"$work/peers.out" 2>"$work/peers.err" &
 pid=$!
 trap 'kill -TERM $pid 2>/dev/null' EXIT
