@@ -23,6 +23,8 @@
 #include "agent/Plugins/mem_mon.h"
 #include "agent/Plugins/disk_mon.h"
 #include "agent/Plugins/proc_mon.h"
+#include "agent/Plugins/snmp_mon.h"
+#include "agent/Plugins/SnmpReads.h"
 #include "agent/ResultCache.h"
 #include "agent/StatusListener.h"
 #include "platform/compression.h"
@@ -54,6 +56,8 @@ struct WorkerSeams {
   // How long a pass waits for its exchange, and a stop for a cancelled one.
   std::chrono::milliseconds exchangeLimit{50000};
   std::chrono::milliseconds exchangeStopWait{2000};
+  // How the CPU and memory monitors read remote hosts; null: over the SNMP client.
+  ISnmpReads* snmp = nullptr;
 };
 
 // What one exchange carries, decided once when it begins: an authorisation
@@ -225,7 +229,7 @@ class CMainWorker {
   CDiskMon<CMainWorker> m_diskMon;
   CIdleMonitor<CMainWorker> m_eventLogMon, m_httpMon, m_icmpMon, m_netMon;
   CProcMon<CMainWorker> m_procMon;
-  CIdleMonitor<CMainWorker> m_snmpMon;
+  CSnmpMon<CMainWorker> m_snmpMon;
   CMonitor* const m_monitors[9] = {&m_cpuMon,  &m_memMon, &m_diskMon,  &m_eventLogMon, &m_httpMon,
                                    &m_icmpMon, &m_netMon, &m_procMon, &m_snmpMon};
 
