@@ -45,7 +45,8 @@ int Codec() {
     bench::keep(back.requestId);
   });
   const double ns = 1e9 / ops / 10;
-  printf("codec: encode + decode of a 10-binding GET and its response: %.0f ns per binding (limit 2000)\n", ns);
+  printf("codec: encode + decode of a 10-binding GET and its response: %.0f ns per binding (limit 2000)\n",
+         ns);
   return ns < 2000 ? 0 : 1;
 }
 
@@ -88,8 +89,8 @@ int Monitor(int n) {
   QuickMon mon;
   mon.SetOwner(&owner);
   for (int i = 1; i <= n; ++i) {
-    const std::string line =
-        "SPA\t" + std::to_string(i) + "\t1\t127.0.0.1\t161\t2\t1.3.6.1.2.1.1.7.0\tpublic\t\t\t\t\t\t5\t1\t0,100";
+    const std::string line = "SPA\t" + std::to_string(i) +
+                             "\t1\t127.0.0.1\t161\t2\t1.3.6.1.2.1.1.7.0\tpublic\t\t\t\t\t\t5\t1\t0,100";
     mon.ProcessTest(line.c_str());
   }
   auto begin = Clock::now();

@@ -187,7 +187,8 @@ CSnmpClient::~CSnmpClient() {
 }
 
 bool CSnmpClient::InitInst(const char* host, uint32_t port, const char* community, const char* oids,
-                           uint32_t timeout, uint32_t retry, int32_t version, const char* minmax, bool getNext) {
+                           uint32_t timeout, uint32_t retry, int32_t version, const char* minmax,
+                           bool getNext) {
   Impl& c = *m_impl;
   std::lock_guard<std::mutex> guard(c.lock);
   c.initialised = false;
@@ -344,7 +345,8 @@ bool CSnmpClient::wait(uint32_t ms) {
       snmp_net::SendTo(c.socket, c.agent, c.request.data(), c.request.size(), error);  // same request id
       attemptEnd = now + std::chrono::milliseconds(c.attemptMs);
     }
-    const Clock::time_point sliceEnd = std::min({deadline, attemptEnd, now + std::chrono::milliseconds(kSliceMs)});
+    const Clock::time_point sliceEnd =
+        std::min({deadline, attemptEnd, now + std::chrono::milliseconds(kSliceMs)});
     const auto slice = static_cast<uint32_t>(
         std::max<int64_t>(1, std::chrono::duration_cast<std::chrono::milliseconds>(sliceEnd - now).count()));
     const snmp_net::Socket socket = c.socket;
@@ -409,7 +411,8 @@ void CSnmpClient::Impl::ReceiveTraps() {
       snmp_net::Address from;
       long n = snmp_net::RecvFrom(trapSocket, buffer.data(), buffer.size(), from, 100);
       if (n > 0) TakeTrap(buffer.data(), static_cast<size_t>(n), from);
-      if (n < 0) std::this_thread::sleep_for(std::chrono::milliseconds(kSliceMs));  // no busy loop on a failing socket
+      if (n < 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(kSliceMs));  // no busy loop on a failing socket
     }
   } catch (...) {
     LOG_EXCEPTION_RECORD("corelib/SnmpClient");
@@ -431,7 +434,8 @@ void CSnmpClient::Impl::TakeTrap(const uint8_t* data, size_t size, const snmp_ne
     answer.errorIndex = 0;
     std::vector<uint8_t> bytes;
     int32_t error = 0;
-    if (snmp::EncodeMessage(answer, bytes)) snmp_net::SendTo(trapSocket, from, bytes.data(), bytes.size(), error);
+    if (snmp::EncodeMessage(answer, bytes))
+      snmp_net::SendTo(trapSocket, from, bytes.data(), bytes.size(), error);
   }
   const std::string responder = snmp_net::AddressText(from.ip);
   const std::string community = m.community.empty() ? "-" : m.community;

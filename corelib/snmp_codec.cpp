@@ -302,7 +302,8 @@ DecodeResult DecodeMessage(const uint8_t* data, size_t size, Message& m, std::st
   if (!all.Expect(kSequence, msg)) return refuse(all.why, DecodeResult::kMalformed);
   if (all.left != 0) return refuse("bytes after the message", DecodeResult::kMalformed);
   if (!ReadInt32(msg, m.version)) return refuse(msg.why, DecodeResult::kMalformed);
-  if (m.version != kWireV1 && m.version != kWireV2c) return refuse("unsupported version", DecodeResult::kMalformed);
+  if (m.version != kWireV1 && m.version != kWireV2c)
+    return refuse("unsupported version", DecodeResult::kMalformed);
   Reader community{nullptr, 0};
   if (!msg.Expect(kOctetString, community)) return refuse(msg.why, DecodeResult::kMalformed);
   m.community.assign(reinterpret_cast<const char*>(community.p), community.left);
@@ -426,7 +427,8 @@ std::string ValueText(const Value& v) {
     case kNsapAddress: {
       std::string text;
       for (size_t i = 0; i < v.bytes.size(); ++i) {
-        snprintf(buf, sizeof buf, i == 0 ? "%u" : ".%u", static_cast<unsigned>(static_cast<uint8_t>(v.bytes[i])));
+        snprintf(buf, sizeof buf, i == 0 ? "%u" : ".%u",
+                 static_cast<unsigned>(static_cast<uint8_t>(v.bytes[i])));
         text += buf;
       }
       return text;
@@ -444,16 +446,25 @@ uint32_t RetStatus(const Value& v, const std::string& oidText, const Limits& lim
   char buf[512];
   const char* oid = oidText.c_str();
   switch (v.tag) {
-    case kNoSuchObject: snprintf(buf, sizeof buf, "OID: %.400s no such object", oid); message = buf; return 2;
-    case kNoSuchInstance: snprintf(buf, sizeof buf, "OID: %.400s no such instance", oid); message = buf; return 2;
-    case kEndOfMibView: snprintf(buf, sizeof buf, "OID: %.400s end of MIB view", oid); message = buf; return 2;
+    case kNoSuchObject:
+      snprintf(buf, sizeof buf, "OID: %.400s no such object", oid);
+      message = buf;
+      return 2;
+    case kNoSuchInstance:
+      snprintf(buf, sizeof buf, "OID: %.400s no such instance", oid);
+      message = buf;
+      return 2;
+    case kEndOfMibView:
+      snprintf(buf, sizeof buf, "OID: %.400s end of MIB view", oid);
+      message = buf;
+      return 2;
     default: break;
   }
   if (limits.set) {
     if (v.tag == kInteger) {
       if (v.integer < limits.min || v.integer > limits.max) {
-        snprintf(buf, sizeof buf, "OID:       %.400s\nValue:     %" PRId64 "\nMin Value: %d\nMax Value: %d\n", oid,
-                 v.integer, limits.min, limits.max);
+        snprintf(buf, sizeof buf, "OID:       %.400s\nValue:     %" PRId64 "\nMin Value: %d\nMax Value: %d\n",
+                 oid, v.integer, limits.min, limits.max);
         message = buf;
         return 2;
       }
@@ -464,8 +475,9 @@ uint32_t RetStatus(const Value& v, const std::string& oidText, const Limits& lim
       const bool above = limits.max < 0 || v.number > static_cast<uint64_t>(limits.max);
       if (below || above) {
         snprintf(buf, sizeof buf,
-                 v.tag == kCounter64 ? "OID:       %.400s\nValue:     %" PRIu64 "\nMin Value: %d\nMax Value: %d\n"
-                                     : "OID:       %.400s\nValue:     %" PRIu64 "\nMin value: %d\nMax Value: %d\n",
+                 v.tag == kCounter64
+                     ? "OID:       %.400s\nValue:     %" PRIu64 "\nMin Value: %d\nMax Value: %d\n"
+                     : "OID:       %.400s\nValue:     %" PRIu64 "\nMin value: %d\nMax Value: %d\n",
                  oid, v.number, limits.min, limits.max);
         message = buf;
         return 2;
@@ -482,14 +494,17 @@ const char* PduErrorText(int32_t errorStatus) {
       "No errors occurred during transmission.",
       "The agent could not place the results of the requested SNMP operation into a single SNMP message.",
       "The requested SNMP operation identified an unknown variable.",
-      "The requested SNMP operation tried to change a variable but it specified either a syntax or value error.",
-      "The requested SNMP operation tried to change a variable that was not allowed to change, according to the "
+      "The requested SNMP operation tried to change a variable but it specified either a syntax or value "
+      "error.",
+      "The requested SNMP operation tried to change a variable that was not allowed to change, according to "
+      "the "
       "community profile of the variable.",
       "An unknown error occurred during the requested SNMP operation.",
       "The specified SNMP variable is not accessible.",
       "The value specifies a type that is inconsistent with the type required for the variable.",
       "The value specifies a length that is inconsistent with the length required for the variable.",
-      "The value contains an Abstract Syntax Notation One (ASN.1) encoding that is inconsistent with the ASN.1 tag "
+      "The value contains an Abstract Syntax Notation One (ASN.1) encoding that is inconsistent with the "
+      "ASN.1 tag "
       "of the field.",
       "The value cannot be assigned to the variable.",
       "The variable does not exist, and the agent cannot create it.",
@@ -500,10 +515,12 @@ const char* PduErrorText(int32_t errorStatus) {
       "assignment.",
       "An authorization error occurred.",
       "The variable exists but the agent cannot modify it.",
-      "The variable does not exist; the agent cannot create it because the named object instance is inconsistent "
+      "The variable does not exist; the agent cannot create it because the named object instance is "
+      "inconsistent "
       "with the values of other managed objects.",
   };
-  if (errorStatus < 0 || errorStatus >= static_cast<int32_t>(sizeof kTexts / sizeof kTexts[0])) return "Unknown Error";
+  if (errorStatus < 0 || errorStatus >= static_cast<int32_t>(sizeof kTexts / sizeof kTexts[0]))
+    return "Unknown Error";
   return kTexts[errorStatus];
 }
 

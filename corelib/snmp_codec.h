@@ -60,10 +60,10 @@ using Oid = std::vector<uint32_t>;
 
 struct Value {
   uint8_t tag = kNull;
-  int64_t integer = 0;   // INTEGER
-  uint64_t number = 0;   // Counter32, Gauge32, TimeTicks, UInteger32, Counter64
-  std::string bytes;     // OCTET STRING, BITS, Opaque, IpAddress, NsapAddress
-  Oid oid;               // OBJECT IDENTIFIER
+  int64_t integer = 0;  // INTEGER
+  uint64_t number = 0;  // Counter32, Gauge32, TimeTicks, UInteger32, Counter64
+  std::string bytes;    // OCTET STRING, BITS, Opaque, IpAddress, NsapAddress
+  Oid oid;              // OBJECT IDENTIFIER
 };
 
 struct VarBind {
@@ -92,7 +92,8 @@ enum class DecodeResult {
 CORELIB_API bool EncodeMessage(const Message& m, std::vector<uint8_t>& out);
 // Decodes one datagram. On kBadBindings the header fields of `m` are set and
 // its bindings are empty. `why`, when given, receives the reason of a refusal.
-CORELIB_API DecodeResult DecodeMessage(const uint8_t* data, size_t size, Message& m, std::string* why = nullptr);
+CORELIB_API DecodeResult DecodeMessage(const uint8_t* data, size_t size, Message& m,
+                                       std::string* why = nullptr);
 
 // Dotted text without a leading dot (one is accepted on input). ParseOid is
 // false for an empty text, an empty or non-numeric sub-identifier, a

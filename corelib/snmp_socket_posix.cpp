@@ -54,7 +54,8 @@ long RecvFrom(Socket s, uint8_t* buffer, size_t capacity, Address& from, uint32_
   if (r < 0) return -1;
   sockaddr_in a{};
   socklen_t len = sizeof a;
-  ssize_t n = recvfrom(static_cast<int>(s), buffer, capacity, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&a), &len);
+  ssize_t n =
+      recvfrom(static_cast<int>(s), buffer, capacity, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&a), &len);
   if (n < 0) return errno == ECONNREFUSED || errno == EAGAIN || errno == EINTR ? 0 : -1;
   from.ip = ntohl(a.sin_addr.s_addr);
   from.port = ntohs(a.sin_port);

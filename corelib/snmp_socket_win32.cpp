@@ -15,7 +15,8 @@ bool Startup() {
   static bool usable = false;
   std::call_once(once, [] {
     WSADATA data;
-    usable = WSAStartup(MAKEWORD(2, 2), &data) == 0 && LOBYTE(data.wVersion) == 2 && HIBYTE(data.wVersion) == 2;
+    usable =
+        WSAStartup(MAKEWORD(2, 2), &data) == 0 && LOBYTE(data.wVersion) == 2 && HIBYTE(data.wVersion) == 2;
   });
   return usable;
 }

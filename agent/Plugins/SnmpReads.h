@@ -81,7 +81,8 @@ inline int SnmpWalk(ISnmpReads& reads, const std::string& host, const std::strin
     const SnmpAnswer& a = answers[0];
     if (a.syntax == 19 || a.syntax == 20 || a.syntax == 21) break;
     snmp::Oid got;
-    if (!snmp::ParseOid(a.oid, got) || snmp::CompareOid(got, asked) <= 0 || !snmp::OidInSubtree(got, root)) break;
+    if (!snmp::ParseOid(a.oid, got) || snmp::CompareOid(got, asked) <= 0 || !snmp::OidInSubtree(got, root))
+      break;
     rows.push_back(a);
     asked = got;
     current = a.oid;
@@ -103,8 +104,8 @@ class CSnmpClientReads : public ISnmpReads {
     return Request(host, joined, false, waitMs, answers, stopped);
   }
 
-  int GetNext(const std::string& host, const std::string& oid, uint32_t waitMs, std::vector<SnmpAnswer>& answers,
-              const StopFn& stopped) override {
+  int GetNext(const std::string& host, const std::string& oid, uint32_t waitMs,
+              std::vector<SnmpAnswer>& answers, const StopFn& stopped) override {
     return Request(host, oid, true, waitMs, answers, stopped);
   }
 
@@ -119,13 +120,15 @@ class CSnmpClientReads : public ISnmpReads {
     using namespace snmp_reads;
     answers.clear();
     CSnmpClient client(false);
-    if (!client.InitInst(host.c_str(), kPort, kCommunity, oids.c_str(), kTimeout, kRetry, kVersion, nullptr, getNext))
+    if (!client.InitInst(host.c_str(), kPort, kCommunity, oids.c_str(), kTimeout, kRetry, kVersion, nullptr,
+                         getNext))
       return kNoSession;
     client.SetAbortCheck(&Stopped, const_cast<StopFn*>(&stopped));
     if (!client.SendRequest()) return kNotSent;
     if (!client.wait(waitMs)) return kNoAnswer;
     const size_t n = client.VariableCount();
-    if (n == 0) return client.LastError().empty() || client.LastError() == "Request timed out" ? kNoAnswer : kRefused;
+    if (n == 0)
+      return client.LastError().empty() || client.LastError() == "Request timed out" ? kNoAnswer : kRefused;
     for (size_t i = 0; i < n; ++i) {
       SnmpVariable v;
       if (!client.GetVariable(i, v)) break;

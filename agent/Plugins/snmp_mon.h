@@ -85,7 +85,8 @@ class CSnmpMon : public CMonTestTable<Owner, CSnmpTest> {
     if (code != "TRA" && code != "TRD") return Base::ProcessTest(text);  // "Incorrect test format!"
     Log(Format("processing test: '%s'", text));
     std::vector<std::string> fields = SplitText(line, '\t');
-    if (code == "TRA" && fields.size() == 3) return StartTrapListener(ReadNumber(fields[1]), ReadNumber(fields[2]));
+    if (code == "TRA" && fields.size() == 3)
+      return StartTrapListener(ReadNumber(fields[1]), ReadNumber(fields[2]));
     if (code == "TRD" && fields.size() >= 2) {
       StopTrapListener(ReadNumber(fields[1]), true);
       return true;
@@ -141,7 +142,8 @@ class CSnmpMon : public CMonTestTable<Owner, CSnmpTest> {
 
   bool CheckTest(CSnmpTest& t) override {
     // No free slot: not begun, the test stays due.
-    return m_runner.StartCheck(t.testID, [this, copy = t](CCheckToken& token) { MakeSingleSNMPrequest(copy, token); });
+    return m_runner.StartCheck(t.testID,
+                               [this, copy = t](CCheckToken& token) { MakeSingleSNMPrequest(copy, token); });
   }
 
   void ShutdownChecks() override {
@@ -196,7 +198,8 @@ class CSnmpMon : public CMonTestTable<Owner, CSnmpTest> {
         CheckLog(Format("snmp returned empty result for testID: %d", t.testID));
         ok = false;
       } else {
-        CheckLog(Format("snmp returns success for testID: %d, spentTime: %.2f", t.testID, client.ResponseTime()));
+        CheckLog(
+            Format("snmp returns success for testID: %d, spentTime: %.2f", t.testID, client.ResponseTime()));
       }
     }
     CMonResult2 result;
@@ -218,8 +221,8 @@ class CSnmpMon : public CMonTestTable<Owner, CSnmpTest> {
           v.syntax = 19;
           v.status = 2;
         }
-        CheckLog(Format("OID: '%s', type: %d, value: '%s', status: %d", v.oid.c_str(), v.syntax, v.value.c_str(),
-                        static_cast<int>(v.status)));
+        CheckLog(Format("OID: '%s', type: %d, value: '%s', status: %d", v.oid.c_str(), v.syntax,
+                        v.value.c_str(), static_cast<int>(v.status)));
         CMonResult2 nested;
         nested.create(0, 2, 0, 0, 0, 2);
         nested.add(static_cast<uint32_t>(v.syntax));
@@ -306,7 +309,8 @@ class CSnmpMon : public CMonTestTable<Owner, CSnmpTest> {
         for (CMonResult2& r : records) this->PostResult(&r);
         const uint64_t dropped = client.DroppedTraps();
         if (dropped != droppedSeen) {
-          Log(Format("%llu traps dropped: too many were waiting.", static_cast<unsigned long long>(dropped - droppedSeen)));
+          Log(Format("%llu traps dropped: too many were waiting.",
+                     static_cast<unsigned long long>(dropped - droppedSeen)));
           droppedSeen = dropped;
         }
       }

@@ -21,7 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!snmp::EncodeMessage(m, again)) return 0;  // a name that cannot be written back
   snmp::Message back;
   if (snmp::DecodeMessage(again.data(), again.size(), back) != snmp::DecodeResult::kOk) abort();
-  if (back.bindings.size() != m.bindings.size() || back.requestId != m.requestId || back.community != m.community)
+  if (back.bindings.size() != m.bindings.size() || back.requestId != m.requestId ||
+      back.community != m.community)
     abort();
   return 0;
 }

@@ -47,8 +47,10 @@ class SnmpPeer : public ::testing::Test {
 
 TEST_F(SnmpPeer, SeveralOidsWithLimitsAndMissingObjects) {
   CSnmpClient c(false);
-  const std::string oids = std::string(kSysServices) + ";" + kSysContact + ";1.3.6.1.2.1.1.99.0;1.3.6.1.2.1.1.1.99";
-  ASSERT_TRUE(c.InitInst("127.0.0.1", 161, "public", oids.c_str(), 5, 1, 2, "10,20;x;;", false)) << c.LastError();
+  const std::string oids =
+      std::string(kSysServices) + ";" + kSysContact + ";1.3.6.1.2.1.1.99.0;1.3.6.1.2.1.1.1.99";
+  ASSERT_TRUE(c.InitInst("127.0.0.1", 161, "public", oids.c_str(), 5, 1, 2, "10,20;x;;", false))
+      << c.LastError();
   ASSERT_TRUE(c.SendRequest());
   ASSERT_TRUE(c.wait(12000));
   EXPECT_EQ(c.LastError(), "");
@@ -185,9 +187,11 @@ TEST_F(SnmpPeer, MonitorPostsOneRecordPerCheck) {
   QuickSnmpMon<RecordingOwner> mon(nullptr);
   mon.SetOwner(&owner);
   ASSERT_TRUE(mon.Available());
-  ASSERT_TRUE(mon.ProcessTest("SPA\t1\t2\t127.0.0.1\t161\t2\t1.3.6.1.2.1.1.7.0\tpublic\t\t\t\t\t\t5\t1\t10,20"));
-  ASSERT_TRUE(mon.ProcessTest(
-      "SPA\t3\t4\t127.0.0.1\t70000\t2\t1.3.6.1.2.1.1.7.0;1.3.6.1.2.1.1.4.0\tpublic\t\t\t\t\t\t5\t1\t1,2;3,4"));
+  ASSERT_TRUE(
+      mon.ProcessTest("SPA\t1\t2\t127.0.0.1\t161\t2\t1.3.6.1.2.1.1.7.0\tpublic\t\t\t\t\t\t5\t1\t10,20"));
+  ASSERT_TRUE(
+      mon.ProcessTest("SPA\t3\t4\t127.0.0.1\t70000\t2\t1.3.6.1.2.1.1.7.0;1.3.6.1.2.1.1.4."
+                      "0\tpublic\t\t\t\t\t\t5\t1\t1,2;3,4"));
   ASSERT_TRUE(WaitFor([&] { return OfType(owner, 57).size() >= 2; }, 10000));
   mon.Stop();
   for (const UdcView& r : OfType(owner, 57)) {
@@ -196,8 +200,9 @@ TEST_F(SnmpPeer, MonitorPostsOneRecordPerCheck) {
       EXPECT_EQ(r.str, std::vector<std::string>{"New results are available.\n"});
       ASSERT_EQ(r.subs.size(), 1u);
       EXPECT_EQ(r.subs[0].ui32, (std::vector<uint32_t>{9, 2}));
-      EXPECT_EQ(r.subs[0].str, (std::vector<std::string>{
-                                   "72", "OID:       1.3.6.1.2.1.1.7.0\nValue:     72\nMin Value: 10\nMax Value: 20\n"}));
+      EXPECT_EQ(r.subs[0].str,
+                (std::vector<std::string>{
+                    "72", "OID:       1.3.6.1.2.1.1.7.0\nValue:     72\nMin Value: 10\nMax Value: 20\n"}));
     } else {
       EXPECT_EQ(r.ui32, (std::vector<uint32_t>{57, 3, 4, 3, 0}));
       EXPECT_EQ(r.d64, std::vector<double>{0.0});
@@ -215,7 +220,8 @@ TEST_F(SnmpPeer, StopWithARequestOutstandingPostsNothing) {
   RecordingOwner owner;
   QuickSnmpMon<RecordingOwner> mon(nullptr);
   mon.SetOwner(&owner);
-  ASSERT_TRUE(mon.ProcessTest("SPA\t1\t2\t127.0.0.1\t161\t2\t1.3.6.1.2.1.1.7.0\tnot-public\t\t\t\t\t\t5\t1\t1,2"));
+  ASSERT_TRUE(
+      mon.ProcessTest("SPA\t1\t2\t127.0.0.1\t161\t2\t1.3.6.1.2.1.1.7.0\tnot-public\t\t\t\t\t\t5\t1\t1,2"));
   ASSERT_TRUE(WaitFor([&] { return owner.Logged("mon_smnp: waiting for response for testID: 1"); }, 10000));
   auto begin = Clock::now();
   mon.Stop();
@@ -269,7 +275,8 @@ TEST_F(SnmpPeer, TrapListenerTakesTrapsAndAnswersInforms) {
     ASSERT_EQ(r.str.size(), 5u);
     EXPECT_EQ(r.str[0], "127.0.0.1");
     EXPECT_EQ(r.str[1], "public");
-    EXPECT_EQ(r.str[4], r.ui32[4] == 2 ? "A new INFORM package is obtained." : "A new TRAP package is obtained.");
+    EXPECT_EQ(r.str[4],
+              r.ui32[4] == 2 ? "A new INFORM package is obtained." : "A new TRAP package is obtained.");
     if (r.str[2] == "1.3.6.1.2.1.1.5.0") {
       EXPECT_EQ(r.ui32[3], 8u);
       EXPECT_EQ(r.str[3], "halvren-test");

@@ -57,11 +57,23 @@ TEST(SnmpCodec, EveryPduKindAndValueRoundTrips) {
   Value oidValue;
   oidValue.tag = kObjectId;
   oidValue.oid = O("1.3.6.1.6.3.1.1.5.1");
-  const std::vector<Value> values = {
-      Int(-129), Int(2147483647), Int(-2147483648LL), Num(kCounter32, 4294967295u), Num(kGauge32, 0),
-      Num(kTimeTicks, 128), Num(kCounter64, 18446744073709551615ull), Num(kUInteger32, 7), Bytes(kOctetString, ""),
-      Bytes(kOctetString, std::string(300, 'x')), Bytes(kIpAddress, std::string("\x7f\x00\x00\x01", 4)), Bytes(kOpaque, "\x01"),
-      oidValue, Value(), Bytes(kNoSuchObject, ""), Bytes(kNoSuchInstance, ""), Bytes(kEndOfMibView, "")};
+  const std::vector<Value> values = {Int(-129),
+                                     Int(2147483647),
+                                     Int(-2147483648LL),
+                                     Num(kCounter32, 4294967295u),
+                                     Num(kGauge32, 0),
+                                     Num(kTimeTicks, 128),
+                                     Num(kCounter64, 18446744073709551615ull),
+                                     Num(kUInteger32, 7),
+                                     Bytes(kOctetString, ""),
+                                     Bytes(kOctetString, std::string(300, 'x')),
+                                     Bytes(kIpAddress, std::string("\x7f\x00\x00\x01", 4)),
+                                     Bytes(kOpaque, "\x01"),
+                                     oidValue,
+                                     Value(),
+                                     Bytes(kNoSuchObject, ""),
+                                     Bytes(kNoSuchInstance, ""),
+                                     Bytes(kEndOfMibView, "")};
   for (uint8_t type : {kGet, kGetNext, kResponse, kInform, kTrapV2}) {
     for (int32_t version : {kWireV1, kWireV2c}) {
       Message m;
@@ -72,7 +84,8 @@ TEST(SnmpCodec, EveryPduKindAndValueRoundTrips) {
       m.errorStatus = 2;
       m.errorIndex = 1;
       for (size_t i = 0; i < values.size(); ++i)
-        m.bindings.push_back({O(("1.3.6.1.4.1.99999." + std::to_string(i * 1000) + ".0").c_str()), values[i]});
+        m.bindings.push_back(
+            {O(("1.3.6.1.4.1.99999." + std::to_string(i * 1000) + ".0").c_str()), values[i]});
       std::vector<uint8_t> bytes;
       ASSERT_TRUE(EncodeMessage(m, bytes));
       Message back;
@@ -156,7 +169,8 @@ TEST(SnmpCodec, OidTexts) {
   Oid oid;
   EXPECT_TRUE(ParseOid(".1.3.6.1", oid));
   EXPECT_EQ(OidToText(oid), "1.3.6.1");
-  for (const char* bad : {"", ".", "1..3", "1.3.", "1.a", "1.3.4294967296", " 1.3"}) EXPECT_FALSE(ParseOid(bad, oid)) << bad;
+  for (const char* bad : {"", ".", "1..3", "1.3.", "1.a", "1.3.4294967296", " 1.3"})
+    EXPECT_FALSE(ParseOid(bad, oid)) << bad;
   EXPECT_TRUE(OidInSubtree(O("1.2.2.1"), O("1.2.2")));
   EXPECT_FALSE(OidInSubtree(O("1.2.20"), O("1.2.2")));
   EXPECT_LT(CompareOid(O("1.2"), O("1.2.0")), 0);
@@ -173,7 +187,8 @@ TEST(SnmpCodec, MalformedDatagramsAreRefused) {
   ASSERT_EQ(decode(kGetSysDescr), DecodeResult::kOk);
   // Every truncation is refused, never read past its end.
   for (size_t n = 0; n < kGetSysDescr.size(); ++n)
-    EXPECT_NE(decode(std::vector<uint8_t>(kGetSysDescr.begin(), kGetSysDescr.begin() + n)), DecodeResult::kOk) << n;
+    EXPECT_NE(decode(std::vector<uint8_t>(kGetSysDescr.begin(), kGetSysDescr.begin() + n)), DecodeResult::kOk)
+        << n;
   auto with = [](size_t at, uint8_t b) {
     std::vector<uint8_t> v = kGetSysDescr;
     v[at] = b;
