@@ -222,7 +222,8 @@ class CCPUmon : public CMonTestTable<Owner, CCpuTest> {
  private:
   // Shares of the host's counters since it started (Linux), or the mean load
   // of its processors. Values stay -1 unless read; the answer is the status.
-  uint32_t ReadRemote(const CCpuTest& t, double& usage, double& kernel, double& nice, double& idle, double& iowait) {
+  uint32_t ReadRemote(const CCpuTest& t, double& usage, double& kernel, double& nice, double& idle,
+                      double& iowait) {
     using namespace mon_values;
     Log(Format("remote test: host: '%s'", t.hostAddr.c_str()));
     auto stopped = [this] { return this->StopRequested(); };
@@ -243,7 +244,8 @@ class CCPUmon : public CMonTestTable<Owner, CCpuTest> {
       uint64_t counters[7];
       uint64_t sum = 0;
       for (size_t i = 0; i < 7; ++i) {
-        if (i >= answers.size() || answers[i].syntax != snmp_reads::kSyntaxCounter32) return kRemoteValuesMissing;
+        if (i >= answers.size() || answers[i].syntax != snmp_reads::kSyntaxCounter32)
+          return kRemoteValuesMissing;
         counters[i] = strtoull(answers[i].value.c_str(), nullptr, 10);
         sum += counters[i];  // seven 32-bit counters cannot overflow 64 bits
       }
@@ -256,8 +258,8 @@ class CCPUmon : public CMonTestTable<Owner, CCpuTest> {
       iowait = static_cast<double>(counters[4]) / total * 100;
       return kWithinLimits;
     }
-    const int code = SnmpWalk(m_snmp, t.hostAddr, "1.3.6.1.2.1.25.3.3.1.2", snmp_reads::kWalkStepWaitMs, answers,
-                              stopped);
+    const int code =
+        SnmpWalk(m_snmp, t.hostAddr, "1.3.6.1.2.1.25.3.3.1.2", snmp_reads::kWalkStepWaitMs, answers, stopped);
     if (code != snmp_reads::kRead) return RemoteFailed(code);
     Log("remote test: GetOIDValuesFromHost for non-linux succeeded.");
     if (answers.empty()) return kRemoteValuesMissing;  // nothing to take the mean of

@@ -147,8 +147,8 @@ class CMemMon : public CMonTestTable<Owner, CMemTest> {
     using namespace mon_values;
     Log(Format("remote test: host: '%s'", host.c_str()));
     auto stopped = [this] { return this->StopRequested(); };
-    static const char* const kNames[] = {"physical memory", "virtual memory", "memory buffers", "cached memory",
-                                         "swap space"};
+    static const char* const kNames[] = {"physical memory", "virtual memory", "memory buffers",
+                                         "cached memory", "swap space"};
     enum { kPhysical, kVirtual, kBuffers, kCached, kSwap, kKinds };
     std::vector<SnmpAnswer> rows;
     int code = SnmpWalk(m_snmp, host, "1.3.6.1.2.1.25.2.3.1.3", snmp_reads::kWalkStepWaitMs, rows, stopped);
@@ -167,7 +167,8 @@ class CMemMon : public CMonTestTable<Owner, CMemTest> {
           found[k].first = oids.size();
           oids.push_back("1.3.6.1.2.1.25.2.3.1.5." + index);
           oids.push_back("1.3.6.1.2.1.25.2.3.1.4." + index);
-          if (k == kPhysical || k == kVirtual || k == kSwap) oids.push_back("1.3.6.1.2.1.25.2.3.1.6." + index);
+          if (k == kPhysical || k == kVirtual || k == kSwap)
+            oids.push_back("1.3.6.1.2.1.25.2.3.1.6." + index);
         }
       }
       code = oids.empty() ? snmp_reads::kNothingToRead : snmp_reads::kRead;
@@ -211,7 +212,8 @@ class CMemMon : public CMonTestTable<Owner, CMemTest> {
   static bool SameText(const std::string& a, const char* b) {
     size_t i = 0;
     for (; i < a.size() && b[i]; ++i)
-      if (tolower(static_cast<unsigned char>(a[i])) != tolower(static_cast<unsigned char>(b[i]))) return false;
+      if (tolower(static_cast<unsigned char>(a[i])) != tolower(static_cast<unsigned char>(b[i])))
+        return false;
     return i == a.size() && !b[i];
   }
 

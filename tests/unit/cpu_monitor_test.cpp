@@ -191,7 +191,8 @@ TEST_F(CpuMonitorTest, TestLinesAndTheirLogLines) {
 // share from the kernel counter (.55), every counter in the sum.
 void SetLinuxCounters(FakeSnmpReads& snmp, std::vector<uint64_t> c, int syntaxOfNice = 14) {
   for (int i = 0; i < 7; ++i)
-    snmp.Set("1.3.6.1.4.1.2021.11." + std::to_string(50 + i) + ".0", std::to_string(c[i]), i == 1 ? syntaxOfNice : 14);
+    snmp.Set("1.3.6.1.4.1.2021.11." + std::to_string(50 + i) + ".0", std::to_string(c[i]),
+             i == 1 ? syntaxOfNice : 14);
 }
 
 TEST_F(CpuMonitorTest, RemoteLinuxHostSharesItsCounters) {
@@ -303,8 +304,9 @@ TEST(SnmpWalk, StopsOnNoValueOnNamesNotPastTheAskedOneAndOutsideTheTable) {
       {"a name not past the one asked", {{{t + ".5", "5", 9}}, {{t + ".4", "6", 9}}}, 1},
       {"a name on no sub-identifier boundary", {{{t + ".1", "5", 9}}, {{t + "0.1", "6", 9}}}, 1},
       {"two bindings", {{{t + ".1", "5", 9}}, {{t + ".2", "6", 9}, {t + ".3", "7", 9}}}, 1},
-      {"three rows, then past the table", {{{t + ".1", "1", 9}}, {{t + ".2", "2", 9}}, {{t + ".3", "3", 9}},
-                                           {{"1.3.6.1.2.1.25.3.4.1", "4", 9}}}, 3},
+      {"three rows, then past the table",
+       {{{t + ".1", "1", 9}}, {{t + ".2", "2", 9}}, {{t + ".3", "3", 9}}, {{"1.3.6.1.2.1.25.3.4.1", "4", 9}}},
+       3},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
