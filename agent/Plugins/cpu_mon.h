@@ -263,10 +263,11 @@ class CCPUmon : public CMonTestTable<Owner, CCpuTest> {
     if (code != snmp_reads::kRead) return RemoteFailed(code);
     Log("remote test: GetOIDValuesFromHost for non-linux succeeded.");
     if (answers.empty()) return kRemoteValuesMissing;  // nothing to take the mean of
-    int64_t sum = 0;
+    // Summed as doubles: a host's integers cannot overflow the sum.
+    double sum = 0;
     for (const SnmpAnswer& a : answers)
-      if (a.syntax == snmp_reads::kSyntaxInteger) sum += strtoll(a.value.c_str(), nullptr, 10);
-    usage = static_cast<double>(sum) / static_cast<double>(answers.size());
+      if (a.syntax == snmp_reads::kSyntaxInteger) sum += static_cast<double>(strtoll(a.value.c_str(), nullptr, 10));
+    usage = sum / static_cast<double>(answers.size());
     return kWithinLimits;
   }
 
