@@ -266,7 +266,8 @@ class CCPUmon : public CMonTestTable<Owner, CCpuTest> {
     // Summed as doubles: a host's integers cannot overflow the sum.
     double sum = 0;
     for (const SnmpAnswer& a : answers)
-      if (a.syntax == snmp_reads::kSyntaxInteger) sum += static_cast<double>(strtoll(a.value.c_str(), nullptr, 10));
+      if (a.syntax == snmp_reads::kSyntaxInteger)
+        sum += static_cast<double>(strtoll(a.value.c_str(), nullptr, 10));
     usage = sum / static_cast<double>(answers.size());
     return kWithinLimits;
   }
