@@ -6,7 +6,7 @@ set -u
 native=$1 win=$2 wine_run=$3 work=$4
 if [ -z "${HALVREN_SNMP_NETNS:-}" ]; then exec unshare --net env HALVREN_SNMP_NETNS=1 "$0" "$@"; fi
 ip link set lo up || exit 1
-rm -rf "$work"; mkdir -p "$work"
+rm -rf "$work"; mkdir -p "$work"; work=$(cd "$work" && pwd)
 printf 'agentaddress udp:127.0.0.1:161\nrocommunity public 127.0.0.1\nsysContact ops@example.test\n' >"$work/snmpd.conf"
 snmpd -f -C -c "$work/snmpd.conf" -Lf "$work/snmpd.log" -p "$work/snmpd.pid" --persistentDir="$work/persist" &
 snmpd_pid=$!
