@@ -22,6 +22,7 @@
 #include "agent/Plugins/cpu_mon.h"
 #include "agent/Plugins/mem_mon.h"
 #include "agent/Plugins/disk_mon.h"
+#include "agent/Plugins/event_log_mon.h"
 #include "agent/Plugins/proc_mon.h"
 #include "agent/ResultCache.h"
 #include "agent/StatusListener.h"
@@ -29,6 +30,7 @@
 #include "platform/config_store.h"
 #include "platform/cpu_probe.h"
 #include "platform/disk_probe.h"
+#include "platform/event_log_reader.h"
 #include "platform/gateway_exchange.h"
 #include "platform/memory_probe.h"
 #include "platform/process_probe.h"
@@ -54,6 +56,8 @@ struct WorkerSeams {
   // How long a pass waits for its exchange, and a stop for a cancelled one.
   std::chrono::milliseconds exchangeLimit{50000};
   std::chrono::milliseconds exchangeStopWait{2000};
+  // The event logs; none when null (every open fails).
+  IEventLogReader* eventLog = nullptr;
 };
 
 // What one exchange carries, decided once when it begins: an authorisation
@@ -223,7 +227,8 @@ class CMainWorker {
   CCPUmon<CMainWorker> m_cpuMon;
   CMemMon<CMainWorker> m_memMon;
   CDiskMon<CMainWorker> m_diskMon;
-  CIdleMonitor<CMainWorker> m_eventLogMon, m_httpMon, m_icmpMon, m_netMon;
+  CEventLogMon<CMainWorker> m_eventLogMon;
+  CIdleMonitor<CMainWorker> m_httpMon, m_icmpMon, m_netMon;
   CProcMon<CMainWorker> m_procMon;
   CIdleMonitor<CMainWorker> m_snmpMon;
   CMonitor* const m_monitors[9] = {&m_cpuMon,  &m_memMon, &m_diskMon,  &m_eventLogMon, &m_httpMon,
