@@ -115,6 +115,7 @@ class CEventLogMon : public CMonTestTable<Owner, CEventLogTest> {
   }
   // Whether a check of the test still runs (for tests and diagnostics).
   bool CheckRuns(int32_t testID) const { return m_runner.IsRunning(testID); }
+  size_t RunningChecks() const { return m_runner.RunningCount(); }
 
  protected:
   bool ParseTest(const std::vector<std::string>& f, CEventLogTest& t) override {
