@@ -59,11 +59,11 @@ struct EventBlob {
 
   // A SID of revision 1: six authority bytes (big-endian), then the sub-authorities.
   static std::vector<uint8_t> Sid(const uint8_t (&authority)[6], const std::vector<uint32_t>& subs) {
-    std::vector<uint8_t> s = {1, static_cast<uint8_t>(subs.size())};
-    s.insert(s.end(), authority, authority + 6);
-    for (uint32_t v : subs) {
-      for (int i = 0; i < 4; ++i) s.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    }
+    std::vector<uint8_t> s(8 + 4 * subs.size());
+    s[0] = 1;
+    s[1] = static_cast<uint8_t>(subs.size());
+    for (size_t i = 0; i < 6; ++i) s[2 + i] = authority[i];
+    for (size_t k = 0; k < subs.size(); ++k) Put32(s, 8 + 4 * k, subs[k]);
     return s;
   }
 
