@@ -24,7 +24,8 @@ class IEventLog {
   virtual bool Oldest(uint32_t& number, uint32_t& error) = 0;
   // Reads record `number` (forwards, by number) into `buffer`. 0 with `read`
   // set, kEventLogInsufficientBuffer with `needed` set, or another system error.
-  virtual uint32_t Read(uint32_t number, uint8_t* buffer, uint32_t size, uint32_t& read, uint32_t& needed) = 0;
+  virtual uint32_t Read(uint32_t number, uint8_t* buffer, uint32_t size, uint32_t& read,
+                        uint32_t& needed) = 0;
 };
 
 class IEventLogReader {

@@ -31,7 +31,9 @@ bool ReadWide(const uint8_t* bytes, size_t at, size_t end, std::string& out, siz
 }
 
 // Whether [offset, offset + length) lies within the first `limit` bytes.
-bool Within(uint64_t offset, uint64_t length, uint64_t limit) { return offset <= limit && length <= limit - offset; }
+bool Within(uint64_t offset, uint64_t length, uint64_t limit) {
+  return offset <= limit && length <= limit - offset;
+}
 
 }  // namespace
 

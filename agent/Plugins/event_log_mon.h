@@ -63,8 +63,8 @@ inline std::vector<uint16_t> ReadEventTypes(const std::string& field) {
 }
 
 // One event of a batch, a nested record without the standard prefix.
-inline CMonResult2 EventResult(const EventLogRecord& rec, const std::string& message, const std::string& domain,
-                               const std::string& account, uint32_t sidUse) {
+inline CMonResult2 EventResult(const EventLogRecord& rec, const std::string& message,
+                               const std::string& domain, const std::string& account, uint32_t sidUse) {
   const std::string sid = event_log_record::SidText(rec.sid);
   const std::string data = event_log_record::DataText(rec.data, kTextLimit);
   CMonResult2 r;
@@ -123,7 +123,8 @@ class CEventLogMon : public CMonTestTable<Owner, CEventLogTest> {
     t.hostField = f[3];
     t.logName = f[4];
     t.typesField = f[5];
-    if (t.hostField.size() > event_log_check::kMaxNameLength || t.logName.size() > event_log_check::kMaxNameLength)
+    if (t.hostField.size() > event_log_check::kMaxNameLength ||
+        t.logName.size() > event_log_check::kMaxNameLength)
       return false;
     t.eventTypes = event_log_check::ReadEventTypes(t.typesField);
     if (t.eventTypes.size() > event_log_check::kMaxEventTypes) return false;
@@ -165,7 +166,8 @@ class CEventLogMon : public CMonTestTable<Owner, CEventLogTest> {
       this->Log(Format("previous check of testID:%d still running.", t.testID));
       return true;
     }
-    return m_runner.StartCheck(t.testID, [this, copy = t](CCheckToken& token) { MakeSingleCheck(copy, token); });
+    return m_runner.StartCheck(t.testID,
+                               [this, copy = t](CCheckToken& token) { MakeSingleCheck(copy, token); });
   }
 
   void ShutdownChecks() override { m_runner.Shutdown(); }

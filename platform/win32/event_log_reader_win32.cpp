@@ -53,8 +53,8 @@ class EventLogWin32 : public IEventLog {
   uint32_t Read(uint32_t number, uint8_t* buffer, uint32_t size, uint32_t& read, uint32_t& needed) override {
     uint8_t none[sizeof(EVENTLOGRECORD)];  // the call wants a buffer even when it is to say the size
     DWORD got = 0, need = 0;
-    if (!ReadEventLogW(m_h, EVENTLOG_SEEK_READ | EVENTLOG_FORWARDS_READ, number, size ? buffer : none, size, &got,
-                       &need)) {
+    if (!ReadEventLogW(m_h, EVENTLOG_SEEK_READ | EVENTLOG_FORWARDS_READ, number, size ? buffer : none, size,
+                       &got, &need)) {
       const DWORD error = GetLastError();
       needed = need;
       return error == 0 ? ERROR_INVALID_DATA : error;
@@ -71,7 +71,8 @@ class EventLogWin32 : public IEventLog {
 std::wstring ReadText(HKEY key, const wchar_t* name) {
   DWORD type = 0, bytes = 0;
   if (RegQueryValueExW(key, name, nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS) return std::wstring();
-  if ((type != REG_SZ && type != REG_EXPAND_SZ) || bytes == 0 || bytes > kMaxValueBytes) return std::wstring();
+  if ((type != REG_SZ && type != REG_EXPAND_SZ) || bytes == 0 || bytes > kMaxValueBytes)
+    return std::wstring();
   std::wstring value(bytes / sizeof(wchar_t) + 1, L'\0');
   DWORD got = bytes;
   if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value[0]), &got) != ERROR_SUCCESS)
@@ -116,10 +117,11 @@ bool EventLogReaderWin32::MessageText(const std::string& logName, const std::str
   if (logName.empty() || source.empty() || logName.find('\\') != std::string::npos ||
       source.find('\\') != std::string::npos)
     return false;
-  const std::wstring path =
-      L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\" + win32::Widen(logName) + L"\\" + win32::Widen(source);
+  const std::wstring path = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\" + win32::Widen(logName) +
+                            L"\\" + win32::Widen(source);
   HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    return false;
   const std::wstring raw = ReadText(key, L"EventMessageFile");
   RegCloseKey(key);
   if (raw.empty()) return false;
@@ -135,18 +137,17 @@ bool EventLogReaderWin32::MessageText(const std::string& logName, const std::str
     args[i] = reinterpret_cast<DWORD_PTR>(wide[i].c_str());
   }
   std::vector<wchar_t> out(kMaxMessageChars);
-  const DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_FROM_SYSTEM |
-                                     FORMAT_MESSAGE_ARGUMENT_ARRAY,
-                                 module, eventID, 0, out.data(), kMaxMessageChars,
-                                 reinterpret_cast<va_list*>(args.data()));
+  const DWORD n = FormatMessageW(
+      FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ARGUMENT_ARRAY, module,
+      eventID, 0, out.data(), kMaxMessageChars, reinterpret_cast<va_list*>(args.data()));
   FreeLibrary(module);
   if (n == 0 || n >= kMaxMessageChars) return false;
   text = win32::Narrow(out.data(), static_cast<int>(n));
   return true;
 }
 
-bool EventLogReaderWin32::LookupAccount(const std::vector<uint8_t>& sid, std::string& name, std::string& domain,
-                                        uint32_t& use) {
+bool EventLogReaderWin32::LookupAccount(const std::vector<uint8_t>& sid, std::string& name,
+                                        std::string& domain, uint32_t& use) {
   std::vector<uint8_t> copy(sid);
   PSID p = copy.data();
   if (copy.empty() || !IsValidSid(p) || GetLengthSid(p) > copy.size()) return false;

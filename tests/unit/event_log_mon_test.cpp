@@ -96,13 +96,15 @@ TEST_F(EventLogMonTest, LinesLocalHostsTypesAndRejections) {
   int id = 1;
   for (const Case& c : hosts) {
     SCOPED_TRACE(c.host);
-    ASSERT_TRUE(Line(std::string("LEA\t") + std::to_string(id++) + "\t3\t" + c.host + "\tApplication\t65537,2"));
+    ASSERT_TRUE(
+        Line(std::string("LEA\t") + std::to_string(id++) + "\t3\t" + c.host + "\tApplication\t65537,2"));
     CEventLogTest t = mon.Tests().back();
     EXPECT_EQ(t.server, c.server);
     EXPECT_EQ(t.eventTypes, (std::vector<uint16_t>{1, 2}));
   }
-  EXPECT_TRUE(owner.Logged("mon_evt: addmodify test... testID:1, locationID:3, host:N/A, log_name:Application, "
-                           "supp_types:65537,2"));
+  EXPECT_TRUE(
+      owner.Logged("mon_evt: addmodify test... testID:1, locationID:3, host:N/A, log_name:Application, "
+                   "supp_types:65537,2"));
 
   owner.Clear();
   EXPECT_FALSE(Line("LEA\t9\t3\t\tApplication"));
@@ -231,9 +233,10 @@ TEST_F(EventLogMonTest, FakeReaderBufferGrowthIsBounded) {
       EXPECT_EQ(Ids(records[0]), std::vector<uint32_t>{5});
     } else {
       ExpectError(records[0], 7, "The data area passed to a system call is too small.");
-      EXPECT_TRUE(owner.Logged(Format("mon_evt: error getting event with index %u, error:The data area passed "
-                                      "to a system call is too small.",
-                                      number)));
+      EXPECT_TRUE(
+          owner.Logged(Format("mon_evt: error getting event with index %u, error:The data area passed "
+                              "to a system call is too small.",
+                              number)));
     }
   }
 }
@@ -348,10 +351,27 @@ TEST(EventRecord, FromBlobs) {
     std::string sidText, dataText, messageText;
   } cases[] = {
       {"no SID, no data", {}, {}, "short", "N/A", "N/A", "short"},
-      {"hex authority", EventBlob::Sid({0, 1, 0, 0, 0, 5}, {21, 4294967295u}), {0}, "m",
-       "S-1-0x000100000005-21-4294967295", "00 ", "m"},
-      {"decimal authority, one byte", EventBlob::Sid({0, 0, 0, 0, 1, 2}, {}), {0xab}, "m", "S-1-258", "ab ", "m"},
-      {"64 bytes of data cut at 127 characters", {}, bytes64, longText, "N/A", "", longText.substr(0, 126 + 3)},
+      {"hex authority",
+       EventBlob::Sid({0, 1, 0, 0, 0, 5}, {21, 4294967295u}),
+       {0},
+       "m",
+       "S-1-0x000100000005-21-4294967295",
+       "00 ",
+       "m"},
+      {"decimal authority, one byte",
+       EventBlob::Sid({0, 0, 0, 0, 1, 2}, {}),
+       {0xab},
+       "m",
+       "S-1-258",
+       "ab ",
+       "m"},
+      {"64 bytes of data cut at 127 characters",
+       {},
+       bytes64,
+       longText,
+       "N/A",
+       "",
+       longText.substr(0, 126 + 3)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -21,7 +21,8 @@
 namespace {
 
 const wchar_t kLogKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\HalvrenTestLog";
-const wchar_t kSourceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\HalvrenTestLog\\HalvrenTestSource";
+const wchar_t kSourceKey[] =
+    L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\HalvrenTestLog\\HalvrenTestSource";
 
 std::wstring ProgramFolder() {
   wchar_t path[MAX_PATH];
@@ -36,8 +37,9 @@ class MessageSource : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(SetEnvironmentVariableW(L"HALVREN_EVT_DIR", ProgramFolder().c_str()));
     HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSourceKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSourceKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr),
+        ERROR_SUCCESS);
     const std::wstring value = L"%HALVREN_EVT_DIR%\\event_messages.dll";
     RegSetValueExW(key, L"EventMessageFile", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                    static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
@@ -113,7 +115,8 @@ TEST(EventLogMonWin32, RemoteFailureAndLocalApplicationLog) {
     owner.Clear();
     mon.ResetSchedule();
     mon.MakeCheck();
-    for (int i = 0; i < 3000 && mon.RunningChecks() > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 3000 && mon.RunningChecks() > 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_EQ(mon.RunningChecks(), 0u);
     std::vector<UdcView> records = owner.Decoded();
     ASSERT_EQ(records.size(), 1u);  // the local log reports nothing

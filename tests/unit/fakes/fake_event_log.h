@@ -22,7 +22,7 @@ class FakeEventLogReader : public IEventLogReader {
     std::deque<std::vector<uint8_t>> records;  // oldest first
     uint32_t openError = 0;
     uint32_t countError = 0;
-    std::map<uint32_t, uint32_t> readErrors;              // record number -> error
+    std::map<uint32_t, uint32_t> readErrors;               // record number -> error
     std::map<uint32_t, std::deque<uint32_t>> needAnswers;  // record number -> sizes asked for, in turn
   };
   enum class Gate { None, Count, Read };
@@ -87,7 +87,8 @@ class FakeEventLogReader : public IEventLogReader {
   };
   std::map<std::string, Account> accounts;  // SID text -> account
 
-  std::unique_ptr<IEventLog> Open(const std::string& server, const std::string& name, uint32_t& error) override {
+  std::unique_ptr<IEventLog> Open(const std::string& server, const std::string& name,
+                                  uint32_t& error) override {
     std::lock_guard<std::mutex> lock(m_mutex);
     auto it = m_logs.find(server + "|" + name);
     if (it == m_logs.end()) {
@@ -159,7 +160,8 @@ class FakeEventLogReader : public IEventLogReader {
       number = m_fake.m_logs[m_key].oldest;
       return true;
     }
-    uint32_t Read(uint32_t number, uint8_t* buffer, uint32_t size, uint32_t& read, uint32_t& needed) override {
+    uint32_t Read(uint32_t number, uint8_t* buffer, uint32_t size, uint32_t& read,
+                  uint32_t& needed) override {
       m_fake.Pass(Gate::Read);
       std::lock_guard<std::mutex> lock(m_fake.m_mutex);
       Log& log = m_fake.m_logs[m_key];
