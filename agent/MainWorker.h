@@ -22,6 +22,7 @@
 #include "agent/Plugins/cpu_mon.h"
 #include "agent/Plugins/mem_mon.h"
 #include "agent/Plugins/disk_mon.h"
+#include "agent/Plugins/event_log_mon.h"
 #include "agent/Plugins/proc_mon.h"
 #include "agent/Plugins/snmp_mon.h"
 #include "agent/Plugins/SnmpReads.h"
@@ -31,6 +32,7 @@
 #include "platform/config_store.h"
 #include "platform/cpu_probe.h"
 #include "platform/disk_probe.h"
+#include "platform/event_log_reader.h"
 #include "platform/gateway_exchange.h"
 #include "platform/memory_probe.h"
 #include "platform/process_probe.h"
@@ -58,6 +60,8 @@ struct WorkerSeams {
   std::chrono::milliseconds exchangeStopWait{2000};
   // How the CPU and memory monitors read remote hosts; null: over the SNMP client.
   ISnmpReads* snmp = nullptr;
+  // The event logs; none when null (every open fails).
+  IEventLogReader* eventLog = nullptr;
 };
 
 // What one exchange carries, decided once when it begins: an authorisation
@@ -227,7 +231,8 @@ class CMainWorker {
   CCPUmon<CMainWorker> m_cpuMon;
   CMemMon<CMainWorker> m_memMon;
   CDiskMon<CMainWorker> m_diskMon;
-  CIdleMonitor<CMainWorker> m_eventLogMon, m_httpMon, m_icmpMon, m_netMon;
+  CEventLogMon<CMainWorker> m_eventLogMon;
+  CIdleMonitor<CMainWorker> m_httpMon, m_icmpMon, m_netMon;
   CProcMon<CMainWorker> m_procMon;
   CSnmpMon<CMainWorker> m_snmpMon;
   CMonitor* const m_monitors[9] = {&m_cpuMon,  &m_memMon, &m_diskMon,  &m_eventLogMon, &m_httpMon,

@@ -5,6 +5,7 @@
 #include "agent/MainWorker.h"
 #include "platform/win32/cpu_probe_win32.h"
 #include "platform/win32/disk_probe_win32.h"
+#include "platform/win32/event_log_reader_win32.h"
 #include "platform/win32/memory_probe_win32.h"
 #include "platform/win32/process_probe_win32.h"
 #include "platform/win32/registry_store.h"
@@ -21,6 +22,11 @@ struct WindowsSeams {
   MemoryProbeWin32 memory;
   DiskProbeWin32 disk;
   ProcessProbeWin32 process;
+  EventLogReaderWin32 eventLog;
 
-  WorkerSeams Seams() { return WorkerSeams{registry, exchange, zlib, system, cpu, memory, disk, process}; }
+  WorkerSeams Seams() {
+    WorkerSeams seams{registry, exchange, zlib, system, cpu, memory, disk, process};
+    seams.eventLog = &eventLog;
+    return seams;
+  }
 };
