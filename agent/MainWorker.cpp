@@ -57,6 +57,7 @@ CMainWorker::CMainWorker(WorkerSeams seams)
       m_cpuMon(seams.cpu),
       m_memMon(seams.memory),
       m_diskMon(seams.disk),
+      m_icmpMon(seams.icmp),
       m_procMon(seams.process),
       m_exchange(seams.exchange) {
   try {

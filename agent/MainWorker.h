@@ -22,6 +22,7 @@
 #include "agent/Plugins/cpu_mon.h"
 #include "agent/Plugins/mem_mon.h"
 #include "agent/Plugins/disk_mon.h"
+#include "agent/Plugins/icmp_mon.h"
 #include "agent/Plugins/proc_mon.h"
 #include "agent/ResultCache.h"
 #include "agent/StatusListener.h"
@@ -30,6 +31,7 @@
 #include "platform/cpu_probe.h"
 #include "platform/disk_probe.h"
 #include "platform/gateway_exchange.h"
+#include "platform/icmp_echo.h"
 #include "platform/memory_probe.h"
 #include "platform/process_probe.h"
 #include "platform/system_info.h"
@@ -48,6 +50,7 @@ struct WorkerSeams {
   IMemoryProbe& memory;
   IDiskProbe& disk;
   IProcessProbe& process;
+  IIcmpEcho& icmp;
   std::function<time_t()> now = [] { return time(nullptr); };
   // Subscribed before the worker starts itself, so it hears the first events.
   IStatusListener* initialListener = nullptr;
@@ -223,7 +226,9 @@ class CMainWorker {
   CCPUmon<CMainWorker> m_cpuMon;
   CMemMon<CMainWorker> m_memMon;
   CDiskMon<CMainWorker> m_diskMon;
-  CIdleMonitor<CMainWorker> m_eventLogMon, m_httpMon, m_icmpMon, m_netMon;
+  CIdleMonitor<CMainWorker> m_eventLogMon, m_httpMon;
+  CICMPMon<CMainWorker> m_icmpMon;
+  CIdleMonitor<CMainWorker> m_netMon;
   CProcMon<CMainWorker> m_procMon;
   CIdleMonitor<CMainWorker> m_snmpMon;
   CMonitor* const m_monitors[9] = {&m_cpuMon,  &m_memMon, &m_diskMon,  &m_eventLogMon, &m_httpMon,

@@ -4,7 +4,9 @@
 
 #include "agent/MainWorker.h"
 #include "platform/win32/cpu_probe_win32.h"
+#include "corelib/ping.h"
 #include "platform/win32/disk_probe_win32.h"
+#include "platform/win32/icmp_echo_win32.h"
 #include "platform/win32/memory_probe_win32.h"
 #include "platform/win32/process_probe_win32.h"
 #include "platform/win32/registry_store.h"
@@ -21,6 +23,7 @@ struct WindowsSeams {
   MemoryProbeWin32 memory;
   DiskProbeWin32 disk;
   ProcessProbeWin32 process;
+  IcmpEchoWin32 icmp{&ping_until_stopped};
 
-  WorkerSeams Seams() { return WorkerSeams{registry, exchange, zlib, system, cpu, memory, disk, process}; }
+  WorkerSeams Seams() { return WorkerSeams{registry, exchange, zlib, system, cpu, memory, disk, process, icmp}; }
 };
