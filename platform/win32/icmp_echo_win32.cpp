@@ -24,7 +24,8 @@ using CancelIoExFn = BOOL(WINAPI*)(HANDLE, LPOVERLAPPED);
 
 // How long a cancelled request is given to come back before its buffer is
 // given up, and how long past its own time-out a request is waited for.
-constexpr DWORD kCancelGraceMs = 2000;
+constexpr DWORD kCancelFirstMs = 100;
+constexpr DWORD kCancelGraceMs = 500;
 constexpr DWORD kOverrunMs = 10000;
 
 }  // namespace
@@ -64,13 +65,13 @@ class Session : public IIcmpEchoSession {
   Session(std::shared_ptr<IcmpEchoWin32::Helper> helper, HANDLE handle)
       : m_helper(std::move(helper)), m_handle(handle), m_cancel(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
   ~Session() override {
-    m_helper->close(m_handle);
+    CloseHandleOnce();
     if (m_cancel) CloseHandle(m_cancel);
   }
 
   IcmpEchoResult Echo(uint32_t address, const std::vector<uint8_t>& data, uint32_t timeout) override {
     const DWORD replySize = static_cast<DWORD>(data.size() + sizeof(ICMP_ECHO_REPLY));
-    if (Cancelled()) return {IcmpEchoResult::Cancelled, 0};
+    if (Cancelled() || m_closed) return {IcmpEchoResult::Cancelled, 0};
     if (!m_helper->Async() || !m_cancel) return EchoBlocking(address, data, replySize, timeout);
     auto slot = std::make_unique<RequestSlot>();
     slot->reply.assign(replySize, 0);
@@ -87,7 +88,11 @@ class Session : public IIcmpEchoSession {
       if (which != WAIT_OBJECT_0) {
         // Stopped, or the request overran its own time-out: cut it short.
         if (m_helper->cancelIo) m_helper->cancelIo(m_handle, nullptr);
-        if (WaitForSingleObject(slot->done, kCancelGraceMs) != WAIT_OBJECT_0) slot.release();  // given up
+        if (WaitForSingleObject(slot->done, kCancelFirstMs) != WAIT_OBJECT_0) {
+          // Closing the handle ends what it still has running.
+          CloseHandleOnce();
+          if (WaitForSingleObject(slot->done, kCancelGraceMs) != WAIT_OBJECT_0) slot.release();  // given up
+        }
         if (which == WAIT_OBJECT_0 + 1) return {IcmpEchoResult::Cancelled, 0};
         return {IcmpEchoResult::CallFailed, WAIT_TIMEOUT};
       }
@@ -104,6 +109,12 @@ class Session : public IIcmpEchoSession {
   }
 
  private:
+  void CloseHandleOnce() {
+    if (m_closed) return;
+    m_closed = true;
+    m_helper->close(m_handle);
+  }
+
   bool Cancelled() const { return m_cancel && WaitForSingleObject(m_cancel, 0) == WAIT_OBJECT_0; }
 
   // Without the asynchronous echo: nothing can cut this short but its time-out.
@@ -125,6 +136,7 @@ class Session : public IIcmpEchoSession {
 
   std::shared_ptr<IcmpEchoWin32::Helper> m_helper;
   HANDLE m_handle;
+  bool m_closed = false;  // only the echo's own thread closes it, or the last owner
   HANDLE m_cancel;
 };
 
