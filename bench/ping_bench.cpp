@@ -1,8 +1,8 @@
 // Under Wine in a network namespace (scripts/bench ping): one ping test alone,
 // then 500 due in one tick against distinct loopback addresses: the time until
 // every result is cached, and the peak thread count of the process.
-#include <windows.h>
 #include <tlhelp32.h>
+#include <windows.h>
 
 #include <atomic>
 #include <chrono>
@@ -79,6 +79,7 @@ int main() {
   Run(icmp, 1, alone, peakAlone);
   Run(icmp, 500, all, peakAll);
   printf("ping: 1 test   %8.1f ms until cached, peak threads %d\n", alone, peakAlone);
-  printf("ping: 500 tests %8.1f ms until cached, peak threads %d (target: within the 10 s tick)\n", all, peakAll);
+  printf("ping: 500 tests %8.1f ms until cached, peak threads %d (target: within the 10 s tick)\n", all,
+         peakAll);
   return all < 10000 ? 0 : 1;
 }

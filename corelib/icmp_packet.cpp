@@ -32,7 +32,8 @@ size_t HeaderLength(const uint8_t* p, size_t n) {
 bool SameAddress(const uint8_t* a, const uint8_t* b) { return std::memcmp(a, b, 4) == 0; }
 
 bool IsOurRequest(const uint8_t* icmp, uint16_t identifier, uint16_t sequence) {
-  return icmp[0] == kEchoRequest && ReadLittle16(icmp + 4) == identifier && ReadLittle16(icmp + 6) == sequence;
+  return icmp[0] == kEchoRequest && ReadLittle16(icmp + 4) == identifier &&
+         ReadLittle16(icmp + 6) == sequence;
 }
 
 }  // namespace
@@ -78,13 +79,15 @@ Match MatchDatagram(const uint8_t* datagram, size_t n, uint16_t identifier, uint
   const size_t icmpBytes = n - outer;
   switch (icmp[0]) {
     case kEchoReply:
-      if (SameAddress(source, target) && ReadLittle16(icmp + 4) == identifier && ReadLittle16(icmp + 6) == sequence)
+      if (SameAddress(source, target) && ReadLittle16(icmp + 4) == identifier &&
+          ReadLittle16(icmp + 6) == sequence)
         return Match::Answer;
       return Match::KeepWaiting;
     case kEchoRequest:
       // On a loopback path the request itself comes by first; another
       // address's request (or ours to another address) says nothing of ours.
-      if (SameAddress(source, target) && SameAddress(destination, target) && IsOurRequest(icmp, identifier, sequence))
+      if (SameAddress(source, target) && SameAddress(destination, target) &&
+          IsOurRequest(icmp, identifier, sequence))
         return Match::Answer;
       return Match::KeepWaiting;
     case 3:
@@ -99,8 +102,7 @@ Match MatchDatagram(const uint8_t* datagram, size_t n, uint16_t identifier, uint
       if (!SameAddress(inner + 16, target)) return Match::KeepWaiting;
       return IsOurRequest(inner + innerHeader, identifier, sequence) ? Match::Loss : Match::KeepWaiting;
     }
-    default:
-      return Match::KeepWaiting;
+    default: return Match::KeepWaiting;
   }
 }
 

@@ -16,10 +16,10 @@ typedef bool (*ping_stop_fn)(void* context);
 // ms, or 0 for a loss (also for an answer measured at `timeout` or later).
 // False, with `results` untouched, when count <= 0, the name does not resolve
 // or no raw socket could be made.
-extern "C" CORELIB_API bool ping(const char* host, uint32_t timeout, int32_t count, double* results, uint16_t size,
-                                 uint16_t identifier);
+extern "C" CORELIB_API bool ping(const char* host, uint32_t timeout, int32_t count, double* results,
+                                 uint16_t size, uint16_t identifier);
 
 // The same, ended early when `stop(context)` answers true.
-extern "C" CORELIB_API bool ping_until_stopped(const char* host, uint32_t timeout, int32_t count, double* results,
-                                               uint16_t size, uint16_t identifier, ping_stop_fn stop,
-                                               void* context);
+extern "C" CORELIB_API bool ping_until_stopped(const char* host, uint32_t timeout, int32_t count,
+                                               double* results, uint16_t size, uint16_t identifier,
+                                               ping_stop_fn stop, void* context);

@@ -1,6 +1,8 @@
 // The raw-socket echo over Windows Sockets.
+// Windows Sockets before windows.h.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
 #include <windows.h>
 
 #include <cstring>
@@ -53,7 +55,8 @@ class Stopwatch {
   double Milliseconds() const {
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart - m_start.QuadPart) * 1000.0 / static_cast<double>(m_frequency.QuadPart);
+    return static_cast<double>(now.QuadPart - m_start.QuadPart) * 1000.0 /
+           static_cast<double>(m_frequency.QuadPart);
   }
 
  private:
@@ -89,8 +92,9 @@ enum class Outcome { Answer, Loss, Stopped };
 
 // Waits for the answer to request `sequence` sent to `target`; `rtt` is the
 // time from the start of the wait to the answer.
-Outcome AwaitAnswer(SOCKET s, uint32_t timeout, uint16_t identifier, uint16_t sequence, const uint8_t target[4],
-                    std::vector<uint8_t>& buffer, double& rtt, ping_stop_fn stop, void* context) {
+Outcome AwaitAnswer(SOCKET s, uint32_t timeout, uint16_t identifier, uint16_t sequence,
+                    const uint8_t target[4], std::vector<uint8_t>& buffer, double& rtt, ping_stop_fn stop,
+                    void* context) {
   Stopwatch watch;
   for (;;) {
     if (Stopped(stop, context)) return Outcome::Stopped;
@@ -117,19 +121,15 @@ Outcome AwaitAnswer(SOCKET s, uint32_t timeout, uint16_t identifier, uint16_t se
       return Outcome::Loss;
     }
     switch (icmp_packet::MatchDatagram(buffer.data(), static_cast<size_t>(n), identifier, sequence, target)) {
-      case icmp_packet::Match::Answer:
-        rtt = watch.Milliseconds();
-        return Outcome::Answer;
-      case icmp_packet::Match::Loss:
-        return Outcome::Loss;
-      case icmp_packet::Match::KeepWaiting:
-        break;
+      case icmp_packet::Match::Answer: rtt = watch.Milliseconds(); return Outcome::Answer;
+      case icmp_packet::Match::Loss: return Outcome::Loss;
+      case icmp_packet::Match::KeepWaiting: break;
     }
   }
 }
 
-bool RawPing(const char* host, uint32_t timeout, int32_t count, double* results, uint16_t size, uint16_t identifier,
-             ping_stop_fn stop, void* context) {
+bool RawPing(const char* host, uint32_t timeout, int32_t count, double* results, uint16_t size,
+             uint16_t identifier, ping_stop_fn stop, void* context) {
   if (count <= 0 || !host || !results) return false;
   Winsock winsock;
   if (!winsock.ok) return false;
@@ -155,14 +155,13 @@ bool RawPing(const char* host, uint32_t timeout, int32_t count, double* results,
     uint8_t target[4];
     bool sent = false;
     for (addrinfo* a = addresses.list; a && !sent; a = a->ai_next) {
-      if (a->ai_family != AF_INET || !a->ai_addr || a->ai_addrlen < sizeof(sockaddr_in))
-        continue;
+      if (a->ai_family != AF_INET || !a->ai_addr || a->ai_addrlen < sizeof(sockaddr_in)) continue;
       if (!Pause(kPauseMs, stop, context)) return true;
       uint32_t seconds, microseconds;
       UnixTimeNow(seconds, microseconds);
       icmp_packet::BuildRequest(message.data(), length, identifier, sequence, seconds, microseconds);
-      int n = sendto(sock.s, reinterpret_cast<const char*>(message.data()), static_cast<int>(length), 0, a->ai_addr,
-                     static_cast<int>(a->ai_addrlen));
+      int n = sendto(sock.s, reinterpret_cast<const char*>(message.data()), static_cast<int>(length), 0,
+                     a->ai_addr, static_cast<int>(a->ai_addrlen));
       if (n == static_cast<int>(length)) {
         std::memcpy(target, &reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr, 4);
         sent = true;
@@ -179,8 +178,8 @@ bool RawPing(const char* host, uint32_t timeout, int32_t count, double* results,
 
 }  // namespace
 
-extern "C" bool ping_until_stopped(const char* host, uint32_t timeout, int32_t count, double* results, uint16_t size,
-                                   uint16_t identifier, ping_stop_fn stop, void* context) {
+extern "C" bool ping_until_stopped(const char* host, uint32_t timeout, int32_t count, double* results,
+                                   uint16_t size, uint16_t identifier, ping_stop_fn stop, void* context) {
   try {
     return RawPing(host, timeout, count, results, size, identifier, stop, context);
   } catch (...) {

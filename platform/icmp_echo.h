@@ -47,6 +47,6 @@ class IIcmpEcho {
   // A new ICMP handle; null when none could be opened.
   virtual std::shared_ptr<IIcmpEchoSession> Open() = 0;
   // corelib's raw-socket echo; `stop` is asked between waits.
-  virtual bool RawPing(const std::string& host, uint32_t timeout, int32_t count, double* results, uint16_t size,
-                       uint16_t identifier, const std::function<bool()>& stop) = 0;
+  virtual bool RawPing(const std::string& host, uint32_t timeout, int32_t count, double* results,
+                       uint16_t size, uint16_t identifier, const std::function<bool()>& stop) = 0;
 };

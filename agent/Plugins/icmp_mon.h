@@ -21,9 +21,9 @@
 
 struct CICMPTest : CMonTest {
   std::string host;
-  int32_t count = 4;   // echoes per check, 1..10
-  int32_t size = 32;   // data bytes, 32..4096
-  uint32_t timeout = 0;  // ms per echo
+  int32_t count = 4;      // echoes per check, 1..10
+  int32_t size = 32;      // data bytes, 32..4096
+  uint32_t timeout = 0;   // ms per echo
   uint32_t max_lost = 0;  // kNoLimit: any number
 };
 
@@ -43,12 +43,14 @@ inline Verdict Judge(int32_t count, int32_t lost, int32_t received, double avera
   if (maxLost == kNoLimit || static_cast<uint32_t>(lost) <= maxLost) {
     // A loopback answer takes under a millisecond; 0 would read as no answer.
     if (average < 0.01) average = 0.01;
-    return {0, average,
-            Format("ICMP echo results are within acceptable limits.\nPackets: Sent = %d, Received = %d, Lost = "
-                   "%d.\nAverage round trip time: %.2fms",
-                   count, count - lost, lost, average)};
+    return {
+        0, average,
+        Format("ICMP echo results are within acceptable limits.\nPackets: Sent = %d, Received = %d, Lost = "
+               "%d.\nAverage round trip time: %.2fms",
+               count, count - lost, lost, average)};
   }
-  return {2, average, Format("Number of lost packets: %d | Max allowed: %d", lost, static_cast<int32_t>(maxLost))};
+  return {2, average,
+          Format("Number of lost packets: %d | Max allowed: %d", lost, static_cast<int32_t>(maxLost))};
 }
 
 }  // namespace icmp_check
@@ -148,8 +150,8 @@ class CICMPMon : public CMonTestTable<Owner, CICMPTest> {
           switch (r.kind) {
             case IcmpEchoResult::CallFailed:
               ++lost;
-              Say(token, Format("testID:%d, lid:%d, host:'%s'. IcmpSendEcho returned error: %ld", t.testID, t.lid,
-                                host, static_cast<long>(r.value)));
+              Say(token, Format("testID:%d, lid:%d, host:'%s'. IcmpSendEcho returned error: %ld", t.testID,
+                                t.lid, host, static_cast<long>(r.value)));
               break;
             case IcmpEchoResult::BadStatus:
               ++lost;
@@ -162,9 +164,7 @@ class CICMPMon : public CMonTestTable<Owner, CICMPTest> {
               Say(token, Format("testID:%d, lid:%d, host:'%s', roundtrip:'%lu' ", t.testID, t.lid, host,
                                 static_cast<unsigned long>(r.value)));
               break;
-            case IcmpEchoResult::Cancelled:
-              going = false;
-              break;
+            case IcmpEchoResult::Cancelled: going = false; break;
           }
           if (token.StopRequested()) going = false;
         }
@@ -206,8 +206,9 @@ class CICMPMon : public CMonTestTable<Owner, CICMPTest> {
     result.add(v.text.c_str());
     result.add(v.average);
     result.add(static_cast<uint32_t>(lost));
-    std::string line = Format("testID:%d, lid:%d, host:'%s', status:'%d' - '%s', Average:'%.2f', Lost:'%d' ",
-                              t.testID, t.lid, host, static_cast<int>(v.status), v.text.c_str(), v.average, lost);
+    std::string line =
+        Format("testID:%d, lid:%d, host:'%s', status:'%d' - '%s', Average:'%.2f', Lost:'%d' ", t.testID,
+               t.lid, host, static_cast<int>(v.status), v.text.c_str(), v.average, lost);
     token.Post([&] {
       this->Log(line);
       this->PostResult(&result);

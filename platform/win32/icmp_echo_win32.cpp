@@ -1,9 +1,13 @@
 #include "platform/win32/icmp_echo_win32.h"
 
+// Windows Sockets before windows.h, the IP Helper headers after it.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
 #include <windows.h>
+
 #include <iphlpapi.h>
+
 #include <icmpapi.h>
 
 #include <cstring>
@@ -16,7 +20,8 @@ namespace {
 
 using IcmpCreateFileFn = HANDLE(WINAPI*)();
 using IcmpCloseHandleFn = BOOL(WINAPI*)(HANDLE);
-using IcmpSendEchoFn = DWORD(WINAPI*)(HANDLE, IPAddr, LPVOID, WORD, PIP_OPTION_INFORMATION, LPVOID, DWORD, DWORD);
+using IcmpSendEchoFn = DWORD(WINAPI*)(HANDLE, IPAddr, LPVOID, WORD, PIP_OPTION_INFORMATION, LPVOID, DWORD,
+                                      DWORD);
 using IcmpSendEcho2Fn = DWORD(WINAPI*)(HANDLE, HANDLE, FARPROC, PVOID, IPAddr, LPVOID, WORD,
                                        PIP_OPTION_INFORMATION, LPVOID, DWORD, DWORD);
 using IcmpParseRepliesFn = DWORD(WINAPI*)(LPVOID, DWORD);
@@ -63,7 +68,9 @@ struct RequestSlot {
 class Session : public IIcmpEchoSession {
  public:
   Session(std::shared_ptr<IcmpEchoWin32::Helper> helper, HANDLE handle)
-      : m_helper(std::move(helper)), m_handle(handle), m_cancel(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+      : m_helper(std::move(helper)),
+        m_handle(handle),
+        m_cancel(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
   ~Session() override {
     CloseHandleOnce();
     if (m_cancel) CloseHandle(m_cancel);
@@ -77,8 +84,9 @@ class Session : public IIcmpEchoSession {
     slot->reply.assign(replySize, 0);
     slot->done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (!slot->done) return EchoBlocking(address, data, replySize, timeout);
-    DWORD n = m_helper->send2(m_handle, slot->done, nullptr, nullptr, address, const_cast<uint8_t*>(data.data()),
-                              static_cast<WORD>(data.size()), nullptr, slot->reply.data(), replySize, timeout);
+    DWORD n =
+        m_helper->send2(m_handle, slot->done, nullptr, nullptr, address, const_cast<uint8_t*>(data.data()),
+                        static_cast<WORD>(data.size()), nullptr, slot->reply.data(), replySize, timeout);
     if (n == 0) {
       DWORD error = GetLastError();
       if (error != ERROR_IO_PENDING) return {IcmpEchoResult::CallFailed, error};
@@ -121,8 +129,8 @@ class Session : public IIcmpEchoSession {
   IcmpEchoResult EchoBlocking(uint32_t address, const std::vector<uint8_t>& data, DWORD replySize,
                               uint32_t timeout) {
     std::vector<uint8_t> reply(replySize, 0);
-    DWORD n = m_helper->send(m_handle, address, const_cast<uint8_t*>(data.data()), static_cast<WORD>(data.size()),
-                             nullptr, reply.data(), replySize, timeout);
+    DWORD n = m_helper->send(m_handle, address, const_cast<uint8_t*>(data.data()),
+                             static_cast<WORD>(data.size()), nullptr, reply.data(), replySize, timeout);
     if (n == 0) return {IcmpEchoResult::CallFailed, GetLastError()};
     return ReadReply(reply.data());
   }
@@ -199,8 +207,8 @@ namespace {
 bool AskStop(void* context) { return (*static_cast<const std::function<bool()>*>(context))(); }
 }  // namespace
 
-bool IcmpEchoWin32::RawPing(const std::string& host, uint32_t timeout, int32_t count, double* results, uint16_t size,
-                            uint16_t identifier, const std::function<bool()>& stop) {
+bool IcmpEchoWin32::RawPing(const std::string& host, uint32_t timeout, int32_t count, double* results,
+                            uint16_t size, uint16_t identifier, const std::function<bool()>& stop) {
   if (!m_rawPing) return false;
   std::function<bool()> asked = stop ? stop : [] { return false; };
   return m_rawPing(host.c_str(), timeout, count, results, size, identifier, &AskStop, &asked);

@@ -11,8 +11,8 @@
 class IcmpEchoWin32 : public IIcmpEcho {
  public:
   // The signature of corelib's ping_until_stopped.
-  using RawPingFn = bool (*)(const char* host, uint32_t timeout, int32_t count, double* results, uint16_t size,
-                             uint16_t identifier, bool (*stop)(void*), void* context);
+  using RawPingFn = bool (*)(const char* host, uint32_t timeout, int32_t count, double* results,
+                             uint16_t size, uint16_t identifier, bool (*stop)(void*), void* context);
 
   explicit IcmpEchoWin32(RawPingFn rawPing);
   ~IcmpEchoWin32() override;

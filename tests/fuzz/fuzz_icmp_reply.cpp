@@ -16,8 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t target[4] = {data[4], data[5], data[6], data[7]};
   // An exact-size copy, so that a read past the end is caught.
   std::vector<uint8_t> datagram(data + 9, data + size);
-  icmp_packet::Match m = icmp_packet::MatchDatagram(datagram.empty() ? nullptr : datagram.data(), datagram.size(),
-                                                    identifier, sequence, target);
+  icmp_packet::Match m = icmp_packet::MatchDatagram(datagram.empty() ? nullptr : datagram.data(),
+                                                    datagram.size(), identifier, sequence, target);
   if (m != icmp_packet::Match::KeepWaiting) {
     // Only a sound IPv4 header can carry an answer.
     if (datagram.size() < 28 || (datagram[0] >> 4) != 4) abort();

@@ -46,7 +46,8 @@ class IcmpMon : public CICMPMon<RecordingOwner> {
 class IcmpIt : public ::testing::Test {
  protected:
   // Runs one pass over `lines` and waits up to `limit` for `n` records.
-  std::vector<UdcView> Run(IIcmpEcho& seam, std::vector<std::string> lines, size_t n, std::chrono::seconds limit) {
+  std::vector<UdcView> Run(IIcmpEcho& seam, std::vector<std::string> lines, size_t n,
+                           std::chrono::seconds limit) {
     mon = std::make_unique<IcmpMon>(seam);
     mon->SetOwner(&owner);
     for (auto& l : lines) EXPECT_TRUE(mon->ProcessTest(l.c_str())) << l;
@@ -67,7 +68,8 @@ class IcmpIt : public ::testing::Test {
     char average[32];
     snprintf(average, sizeof average, "%.2f", r.d64.empty() ? -1.0 : r.d64[0]);
     return "ICMP echo results are within acceptable limits.\nPackets: Sent = " + std::to_string(count) +
-           ", Received = " + std::to_string(count) + ", Lost = 0.\nAverage round trip time: " + average + "ms";
+           ", Received = " + std::to_string(count) + ", Lost = 0.\nAverage round trip time: " + average +
+           "ms";
   }
 
   IcmpEchoWin32 real{&ping_until_stopped};
@@ -97,8 +99,10 @@ TEST_F(IcmpIt, AnsweringUnresolvableName) {
   EXPECT_EQ(records[0].ui32, (std::vector<uint32_t>{48, 1, 7, 3, 4}));
   EXPECT_EQ(records[0].d64, std::vector<double>{0.0});
   EXPECT_EQ(records[0].str, std::vector<std::string>{"All sent packets were lost"});
-  EXPECT_TRUE(owner.Logged("mon_icmp: checking testID:1, lid:7, host:'no-such-host.invalid', method:'IPHLPAPI'"));
-  EXPECT_TRUE(owner.Logged("mon_icmp: checking testID:1, lid:7, host:'no-such-host.invalid', method:'RAWSOCKET'"));
+  EXPECT_TRUE(
+      owner.Logged("mon_icmp: checking testID:1, lid:7, host:'no-such-host.invalid', method:'IPHLPAPI'"));
+  EXPECT_TRUE(
+      owner.Logged("mon_icmp: checking testID:1, lid:7, host:'no-such-host.invalid', method:'RAWSOCKET'"));
 }
 
 TEST_F(IcmpIt, AnsweringLoopbackThroughTheRawEcho) {
@@ -119,13 +123,13 @@ TEST_F(IcmpIt, SilentAddressThroughTheSystemEcho) {
 TEST_F(IcmpIt, SilentRawChecksSharingAnIdentifier) {
   // 5 and 65541 share the identifier; only the copy of 5's own request to
   // 127.0.0.1 may count, not the copy of 65541's (sent from 127.0.0.1).
-  auto records = Run(raw, {"PGA\t5\t7\t127.0.0.1\t32\t4\t1000\t0", "PGA\t65541\t7\t127.0.0.99\t32\t4\t1000\t0"}, 2,
-                     20s);
+  auto records =
+      Run(raw, {"PGA\t5\t7\t127.0.0.1\t32\t4\t1000\t0", "PGA\t65541\t7\t127.0.0.99\t32\t4\t1000\t0"}, 2, 20s);
   ASSERT_EQ(records.size(), 2u);
   for (const UdcView& r : records) {
     ASSERT_GE(r.ui32.size(), 5u);
-    std::vector<uint32_t> expected = r.ui32[1] == 5 ? std::vector<uint32_t>{48, 5, 7, 0, 0}
-                                                    : std::vector<uint32_t>{48, 65541, 7, 3, 4};
+    std::vector<uint32_t> expected =
+        r.ui32[1] == 5 ? std::vector<uint32_t>{48, 5, 7, 0, 0} : std::vector<uint32_t>{48, 65541, 7, 3, 4};
     EXPECT_EQ(r.ui32, expected);
   }
 }

@@ -83,7 +83,8 @@ TEST_F(IcmpMonTest, FieldsSizeBeforeCountAndTheirClamps) {
 TEST_F(IcmpMonTest, AnEmptyHostIsRejectedWithNoMessage) {
   const char* line = "PGA\t3\t7\t\t32\t4\t500\t1";
   EXPECT_FALSE(mon.ProcessTest(line));
-  EXPECT_EQ(owner.Lines(), std::vector<std::string>{std::string("mon_icmp: processing test: '") + line + "'"});
+  EXPECT_EQ(owner.Lines(),
+            std::vector<std::string>{std::string("mon_icmp: processing test: '") + line + "'"});
   EXPECT_EQ(mon.TestCount(), 0u);
 }
 
@@ -96,16 +97,17 @@ TEST_F(IcmpMonTest, LogLinesAndRecordOfTheSystemEcho) {
   EXPECT_TRUE(owner.Logged("mon_icmp: addmodify test... testID:9, lid:7, host:'srv'"));
   EXPECT_TRUE(owner.Logged("mon_icmp: test 9 added."));
   UdcView r = CheckOnce("PGM\t9\t7\tsrv\t100\t4\t500\t2");
-  EXPECT_EQ(owner.Lines(), (std::vector<std::string>{
-                               "mon_icmp: checking testID:9, lid:7, host:'srv', method:'IPHLPAPI'",
-                               "mon_icmp: testID:9, lid:7, host:'srv', roundtrip:'1' ",
-                               "mon_icmp: testID:9, lid:7, host:'srv', status:'11010' ",
-                               "mon_icmp: testID:9, lid:7, host:'srv'. IcmpSendEcho returned error: 1231",
-                               "mon_icmp: testID:9, lid:7, host:'srv', roundtrip:'2' ",
-                               "mon_icmp: testID:9, lid:7, host:'srv', status:'0' - 'ICMP echo results are within "
-                               "acceptable limits.\nPackets: Sent = 4, Received = 2, Lost = 2.\nAverage round trip "
-                               "time: 1.50ms', Average:'1.50', Lost:'2' ",
-                           }));
+  EXPECT_EQ(owner.Lines(),
+            (std::vector<std::string>{
+                "mon_icmp: checking testID:9, lid:7, host:'srv', method:'IPHLPAPI'",
+                "mon_icmp: testID:9, lid:7, host:'srv', roundtrip:'1' ",
+                "mon_icmp: testID:9, lid:7, host:'srv', status:'11010' ",
+                "mon_icmp: testID:9, lid:7, host:'srv'. IcmpSendEcho returned error: 1231",
+                "mon_icmp: testID:9, lid:7, host:'srv', roundtrip:'2' ",
+                "mon_icmp: testID:9, lid:7, host:'srv', status:'0' - 'ICMP echo results are within "
+                "acceptable limits.\nPackets: Sent = 4, Received = 2, Lost = 2.\nAverage round trip "
+                "time: 1.50ms', Average:'1.50', Lost:'2' ",
+            }));
   EXPECT_EQ(r.ui32, (std::vector<uint32_t>{48, 9, 7, 0, 2}));
   EXPECT_EQ(r.i64.size(), 1u);
   EXPECT_EQ(r.d64, std::vector<double>{1.5});
@@ -131,16 +133,19 @@ TEST_F(IcmpMonTest, StatusAndText) {
     const char* text;
   } cases[] = {
       {"a loopback answer is raised to 0.01", 4, 0, 4, 0.0, 0, 0, 0.01,
-       "ICMP echo results are within acceptable limits.\nPackets: Sent = 4, Received = 4, Lost = 0.\nAverage round "
+       "ICMP echo results are within acceptable limits.\nPackets: Sent = 4, Received = 4, Lost = 0.\nAverage "
+       "round "
        "trip time: 0.01ms"},
       {"no limit with 3 of 4 lost", 4, 3, 1, 12.5, 0xFFFFFFFF, 0, 12.5,
-       "ICMP echo results are within acceptable limits.\nPackets: Sent = 4, Received = 1, Lost = 3.\nAverage round "
+       "ICMP echo results are within acceptable limits.\nPackets: Sent = 4, Received = 1, Lost = 3.\nAverage "
+       "round "
        "trip time: 12.50ms"},
       {"all lost with no limit", 4, 4, 0, 0, 0xFFFFFFFF, 3, 0, "All sent packets were lost"},
       {"nothing received", 4, 0, 0, 0, 0xFFFFFFFF, 3, 0, "All sent packets were lost"},
       {"2 of 4 lost, 1 allowed", 4, 2, 2, 0.004, 1, 2, 0.004, "Number of lost packets: 2 | Max allowed: 1"},
       {"as many lost as allowed", 4, 1, 3, 2, 1, 0, 2,
-       "ICMP echo results are within acceptable limits.\nPackets: Sent = 4, Received = 3, Lost = 1.\nAverage round "
+       "ICMP echo results are within acceptable limits.\nPackets: Sent = 4, Received = 3, Lost = 1.\nAverage "
+       "round "
        "trip time: 2.00ms"},
   };
   for (const auto& c : cases) {
@@ -165,10 +170,24 @@ TEST_F(IcmpMonTest, RawEchoOnlyWhenTheSystemEchoCountedNothing) {
       {"name not resolved", false, true, false, false, {}, true, {48, 65541, 7, 2, 2}, 1.0},
       {"no handle", false, false, true, false, {}, true, {48, 65541, 7, 2, 2}, 1.0},
       {"raw echo fails too", true, false, false, true, {}, true, {48, 65541, 7, 3, 4}, 0},
-      {"every echo call failed", false, false, false, false, {{IcmpEchoResult::CallFailed, 5}}, false,
-       {48, 65541, 7, 3, 4}, 0},
-      {"every reply had a status", false, false, false, false, {{IcmpEchoResult::BadStatus, 11003}}, false,
-       {48, 65541, 7, 3, 4}, 0},
+      {"every echo call failed",
+       false,
+       false,
+       false,
+       false,
+       {{IcmpEchoResult::CallFailed, 5}},
+       false,
+       {48, 65541, 7, 3, 4},
+       0},
+      {"every reply had a status",
+       false,
+       false,
+       false,
+       false,
+       {{IcmpEchoResult::BadStatus, 11003}},
+       false,
+       {48, 65541, 7, 3, 4},
+       0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

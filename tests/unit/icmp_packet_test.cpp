@@ -32,7 +32,8 @@ TEST(IcmpPacket, RequestLayoutAndChecksum) {
     SCOPED_TRACE(size);
     Bytes m(icmp_packet::MessageLength(size), 0xAA);
     icmp_packet::BuildRequest(m.data(), m.size(), 0x1234, 0x0102, 0x11223344, 0x00055667);
-    const Bytes head = {8, 0, m[2], m[3], 0x34, 0x12, 0x02, 0x01, 0x44, 0x33, 0x22, 0x11, 0x67, 0x56, 0x05, 0x00, 10, 0};
+    const Bytes head = {8,    0,    m[2], m[3], 0x34, 0x12, 0x02, 0x01, 0x44,
+                        0x33, 0x22, 0x11, 0x67, 0x56, 0x05, 0x00, 10,   0};
     EXPECT_EQ(Bytes(m.begin(), m.begin() + 18), head);
     for (size_t i = 18; i < m.size(); ++i) ASSERT_EQ(m[i], 0) << i;
     // A message with its checksum in place sums to zero.
@@ -87,8 +88,7 @@ TEST(IcmpPacket, MatchesOnlyWhatConcernsOurRequest) {
       {"reply from the target", Datagram(kTarget, kLocal, Echo(0, id, seq)), Match::Answer},
       {"reply with IP options", Datagram(kTarget, kLocal, Echo(0, id, seq), 3), Match::Answer},
       {"reply to an earlier request", Datagram(kTarget, kLocal, Echo(0, id, 1)), Match::KeepWaiting},
-      {"reply with another identifier", Datagram(kTarget, kLocal, Echo(0, 6, seq)),
-       Match::KeepWaiting},
+      {"reply with another identifier", Datagram(kTarget, kLocal, Echo(0, 6, seq)), Match::KeepWaiting},
       {"reply from another address, same identifier", Datagram(kLocal, kLocal, Echo(0, id, seq)),
        Match::KeepWaiting},
       {"our own request seen on loopback", Datagram(kTarget, kTarget, Echo(8, id, seq)), Match::Answer},
@@ -96,8 +96,10 @@ TEST(IcmpPacket, MatchesOnlyWhatConcernsOurRequest) {
        Match::KeepWaiting},
       {"a copy of another sequence", Datagram(kTarget, kTarget, Echo(8, id, 0)), Match::KeepWaiting},
       {"unreachable quoting our request", Datagram(kOther, kLocal, Error(3, kTarget, id, seq)), Match::Loss},
-      {"time exceeded quoting our request", Datagram(kOther, kLocal, Error(11, kTarget, id, seq)), Match::Loss},
-      {"source quench, 8 bytes quoted", Datagram(kOther, kLocal, Error(4, kTarget, id, seq, 28)), Match::Loss},
+      {"time exceeded quoting our request", Datagram(kOther, kLocal, Error(11, kTarget, id, seq)),
+       Match::Loss},
+      {"source quench, 8 bytes quoted", Datagram(kOther, kLocal, Error(4, kTarget, id, seq, 28)),
+       Match::Loss},
       {"parameter problem", Datagram(kOther, kLocal, Error(12, kTarget, id, seq)), Match::Loss},
       {"error quoting a request to another address", Datagram(kOther, kLocal, Error(3, kOther, id, seq)),
        Match::KeepWaiting},

@@ -61,8 +61,8 @@ class FakeIcmpEcho : public IIcmpEcho {
     return std::make_shared<Session>(*this);
   }
 
-  bool RawPing(const std::string&, uint32_t, int32_t count, double* results, uint16_t size, uint16_t identifier,
-               const std::function<bool()>& stop) override {
+  bool RawPing(const std::string&, uint32_t, int32_t count, double* results, uint16_t size,
+               uint16_t identifier, const std::function<bool()>& stop) override {
     ++rawCalls;
     lastRawSize = size;
     lastRawIdentifier = identifier;
@@ -99,7 +99,8 @@ class FakeIcmpEcho : public IIcmpEcho {
       }
       std::lock_guard<std::mutex> lock(m_owner.m_mutex);
       if (m_owner.m_script.empty()) return {IcmpEchoResult::Answered, 0};
-      size_t i = static_cast<size_t>(n) < m_owner.m_script.size() ? static_cast<size_t>(n) : m_owner.m_script.size() - 1;
+      size_t i = static_cast<size_t>(n) < m_owner.m_script.size() ? static_cast<size_t>(n)
+                                                                  : m_owner.m_script.size() - 1;
       return m_owner.m_script[i];
     }
     void Cancel() override {
