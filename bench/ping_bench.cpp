@@ -1,8 +1,9 @@
 // Under Wine in a network namespace (scripts/bench ping): one ping test alone,
 // then 500 due in one tick against distinct loopback addresses: the time until
 // every result is cached, and the peak thread count of the process.
-#include <tlhelp32.h>
 #include <windows.h>
+
+#include <tlhelp32.h>
 
 #include <atomic>
 #include <chrono>

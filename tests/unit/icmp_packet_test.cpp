@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -48,12 +49,13 @@ const uint8_t kOther[4] = {10, 1, 2, 3};
 // An IPv4 datagram from `src` to `dst` carrying `payload`, with `optionWords`
 // 4-byte words of options.
 Bytes Datagram(const uint8_t* src, const uint8_t* dst, const Bytes& payload, int optionWords = 0) {
-  Bytes d(20 + 4 * optionWords, 0);
+  const size_t header = 20 + 4 * static_cast<size_t>(optionWords);
+  Bytes d(header + payload.size(), 0);
   d[0] = static_cast<uint8_t>(0x40 | (5 + optionWords));
   d[9] = 1;
   for (int i = 0; i < 4; ++i) d[12 + i] = src[i], d[16 + i] = dst[i];
-  for (int i = 20; i < static_cast<int>(d.size()); ++i) d[i] = 1;  // no-op options
-  d.insert(d.end(), payload.begin(), payload.end());
+  for (size_t i = 20; i < header; ++i) d[i] = 1;  // no-op options
+  std::copy(payload.begin(), payload.end(), d.begin() + static_cast<long>(header));
   return d;
 }
 
@@ -68,8 +70,10 @@ Bytes Echo(uint8_t type, uint16_t id, uint16_t seq) {
 Bytes Error(uint8_t type, const uint8_t* quotedDst, uint16_t id, uint16_t seq, size_t keep = 1000) {
   Bytes quoted = Datagram(kLocal, quotedDst, Echo(8, id, seq));
   if (quoted.size() > keep) quoted.resize(keep);
-  Bytes e = {type, 1, 0, 0, 0, 0, 0, 0};
-  e.insert(e.end(), quoted.begin(), quoted.end());
+  Bytes e(8 + quoted.size(), 0);
+  e[0] = type;
+  e[1] = 1;
+  std::copy(quoted.begin(), quoted.end(), e.begin() + 8);
   return e;
 }
 
