@@ -58,6 +58,7 @@ CMainWorker::CMainWorker(WorkerSeams seams)
       m_memMon(seams.memory, seams.snmp ? *seams.snmp : DefaultSnmpReads()),
       m_diskMon(seams.disk),
       m_eventLogMon(seams.eventLog ? *seams.eventLog : NoEventLogReader()),
+      m_icmpMon(seams.icmp),
       m_procMon(seams.process),
       m_snmpMon([this] {
         std::lock_guard<std::mutex> lock(m_credentialsLock);

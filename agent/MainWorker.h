@@ -23,6 +23,7 @@
 #include "agent/Plugins/mem_mon.h"
 #include "agent/Plugins/disk_mon.h"
 #include "agent/Plugins/event_log_mon.h"
+#include "agent/Plugins/icmp_mon.h"
 #include "agent/Plugins/proc_mon.h"
 #include "agent/Plugins/snmp_mon.h"
 #include "agent/Plugins/SnmpReads.h"
@@ -34,6 +35,7 @@
 #include "platform/disk_probe.h"
 #include "platform/event_log_reader.h"
 #include "platform/gateway_exchange.h"
+#include "platform/icmp_echo.h"
 #include "platform/memory_probe.h"
 #include "platform/process_probe.h"
 #include "platform/system_info.h"
@@ -52,6 +54,7 @@ struct WorkerSeams {
   IMemoryProbe& memory;
   IDiskProbe& disk;
   IProcessProbe& process;
+  IIcmpEcho& icmp;
   std::function<time_t()> now = [] { return time(nullptr); };
   // Subscribed before the worker starts itself, so it hears the first events.
   IStatusListener* initialListener = nullptr;
@@ -232,7 +235,9 @@ class CMainWorker {
   CMemMon<CMainWorker> m_memMon;
   CDiskMon<CMainWorker> m_diskMon;
   CEventLogMon<CMainWorker> m_eventLogMon;
-  CIdleMonitor<CMainWorker> m_httpMon, m_icmpMon, m_netMon;
+  CIdleMonitor<CMainWorker> m_httpMon;
+  CICMPMon<CMainWorker> m_icmpMon;
+  CIdleMonitor<CMainWorker> m_netMon;
   CProcMon<CMainWorker> m_procMon;
   CSnmpMon<CMainWorker> m_snmpMon;
   CMonitor* const m_monitors[9] = {&m_cpuMon,  &m_memMon, &m_diskMon,  &m_eventLogMon, &m_httpMon,

@@ -4,8 +4,10 @@
 
 #include "agent/MainWorker.h"
 #include "platform/win32/cpu_probe_win32.h"
+#include "corelib/ping.h"
 #include "platform/win32/disk_probe_win32.h"
 #include "platform/win32/event_log_reader_win32.h"
+#include "platform/win32/icmp_echo_win32.h"
 #include "platform/win32/memory_probe_win32.h"
 #include "platform/win32/process_probe_win32.h"
 #include "platform/win32/registry_store.h"
@@ -23,9 +25,10 @@ struct WindowsSeams {
   DiskProbeWin32 disk;
   ProcessProbeWin32 process;
   EventLogReaderWin32 eventLog;
+  IcmpEchoWin32 icmp{&ping_until_stopped};
 
   WorkerSeams Seams() {
-    WorkerSeams seams{registry, exchange, zlib, system, cpu, memory, disk, process};
+    WorkerSeams seams{registry, exchange, zlib, system, cpu, memory, disk, process, icmp};
     seams.eventLog = &eventLog;
     return seams;
   }

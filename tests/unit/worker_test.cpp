@@ -14,6 +14,7 @@
 #include "platform/memory_config_store.h"
 #include "tests/unit/fakes/fake_cpu_probe.h"
 #include "tests/unit/fakes/fake_gateway.h"
+#include "tests/unit/fakes/fake_icmp_echo.h"
 #include "tests/unit/fakes/fake_memory_probe.h"
 #include "tests/unit/fakes/fake_probes.h"
 #include "tests/unit/fakes/recording_owner.h"
@@ -51,7 +52,7 @@ class WorkerTest : public ::testing::Test {
 
   std::unique_ptr<TestWorker> Make() {
     WorkerSeams seams{
-        store, exchange, zlib, system, cpu, memory, disk, process, [this] { return now.load(); }};
+        store, exchange, zlib, system, cpu, memory, disk, process, icmp, [this] { return now.load(); }};
     seams.exchangeLimit = exchangeLimit;
     seams.exchangeStopWait = exchangeStopWait;
     auto w = std::make_unique<TestWorker>(seams);
@@ -78,6 +79,7 @@ class WorkerTest : public ::testing::Test {
   FakeMemoryProbe memory;
   FakeDiskProbe disk;
   FakeProcessProbe process;
+  FakeIcmpEcho icmp;
   StatusRecorder status;
   std::atomic<time_t> now{1700000000};
   std::chrono::milliseconds exchangeLimit = 50s, exchangeStopWait = 2s;
