@@ -24,6 +24,7 @@ constexpr char kAPIHost[] = "APIHost";
 constexpr char kProxy[] = "Proxy";
 constexpr char kUpgradePath[] = "UpgradePath";
 constexpr char kCacheMaxMB[] = "CacheMaxMB";
+constexpr char kTrapPort[] = "TrapPort";
 
 }  // namespace
 
@@ -126,6 +127,11 @@ uint32_t AgentSettings::GetCacheMaxMB() const {
   const uint32_t mb = ReadDword(m_settings.get(), kCacheMaxMB).value_or(0);
   if (mb == 0) return kDefaultCacheMaxMB;
   return std::min(mb, kLargestCacheMaxMB);
+}
+
+uint32_t AgentSettings::GetTrapPort() const {
+  const uint32_t port = ReadDword(m_settings.get(), kTrapPort).value_or(0);
+  return port == 0 || port > 65535 ? 162 : port;
 }
 
 std::optional<std::string> AgentSettings::GetUpgradePath() const {

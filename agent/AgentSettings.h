@@ -58,6 +58,8 @@ class AgentSettings {
   // "CacheMaxMB": absent, unreadable or 0 gives kDefaultCacheMaxMB; larger
   // values are cut to kLargestCacheMaxMB.
   uint32_t GetCacheMaxMB() const;
+  // "TrapPort": the SNMP trap listener's UDP port; absent, 0 or above 65535 gives 162.
+  uint32_t GetTrapPort() const;
   std::optional<std::string> GetUpgradePath() const;
   bool SetUpgradePath(const char* text);
   bool DeleteUpgradePath();

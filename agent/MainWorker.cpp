@@ -80,12 +80,18 @@ CMainWorker::CMainWorker(WorkerSeams seams)
       m_settings(seams.config),
       m_cache(
           seams.config, [this](const std::string& line) { AppendLog(line); }, m_settings.GetCacheMaxMB()),
-      m_cpuMon(seams.cpu),
-      m_memMon(seams.memory),
+      m_cpuMon(seams.cpu, seams.snmp ? *seams.snmp : DefaultSnmpReads()),
+      m_memMon(seams.memory, seams.snmp ? *seams.snmp : DefaultSnmpReads()),
       m_diskMon(seams.disk),
+      m_eventLogMon(seams.eventLog ? *seams.eventLog : NoEventLogReader()),
       m_httpMon(seams.http ? *seams.http : NoHttpCheck()),
+      m_icmpMon(seams.icmp),
       m_netMon(seams.adapters ? *seams.adapters : NoAdapterNames()),
       m_procMon(seams.process),
+      m_snmpMon([this] {
+        std::lock_guard<std::mutex> lock(m_credentialsLock);
+        return m_settings.GetTrapPort();
+      }),
       m_exchange(seams.exchange) {
   try {
     m_email = value_or_empty(m_settings.GetEmail());

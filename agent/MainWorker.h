@@ -22,9 +22,13 @@
 #include "agent/Plugins/cpu_mon.h"
 #include "agent/Plugins/mem_mon.h"
 #include "agent/Plugins/disk_mon.h"
+#include "agent/Plugins/event_log_mon.h"
 #include "agent/Plugins/http_mon.h"
+#include "agent/Plugins/icmp_mon.h"
 #include "agent/Plugins/net_mon.h"
 #include "agent/Plugins/proc_mon.h"
+#include "agent/Plugins/snmp_mon.h"
+#include "agent/Plugins/SnmpReads.h"
 #include "agent/ResultCache.h"
 #include "agent/StatusListener.h"
 #include "platform/compression.h"
@@ -32,8 +36,10 @@
 #include "platform/cpu_probe.h"
 #include "platform/disk_probe.h"
 #include "platform/adapter_names.h"
+#include "platform/event_log_reader.h"
 #include "platform/gateway_exchange.h"
 #include "platform/http_check.h"
+#include "platform/icmp_echo.h"
 #include "platform/memory_probe.h"
 #include "platform/process_probe.h"
 #include "platform/system_info.h"
@@ -52,12 +58,17 @@ struct WorkerSeams {
   IMemoryProbe& memory;
   IDiskProbe& disk;
   IProcessProbe& process;
+  IIcmpEcho& icmp;
   std::function<time_t()> now = [] { return time(nullptr); };
   // Subscribed before the worker starts itself, so it hears the first events.
   IStatusListener* initialListener = nullptr;
   // How long a pass waits for its exchange, and a stop for a cancelled one.
   std::chrono::milliseconds exchangeLimit{50000};
   std::chrono::milliseconds exchangeStopWait{2000};
+  // How the CPU and memory monitors read remote hosts; null: over the SNMP client.
+  ISnmpReads* snmp = nullptr;
+  // The event logs; none when null (every open fails).
+  IEventLogReader* eventLog = nullptr;
   // The HTTP monitor's requests and the adapter names; none given: every
   // request fails and no adapter is listed.
   IHttpCheck* http = nullptr;
@@ -231,12 +242,12 @@ class CMainWorker {
   CCPUmon<CMainWorker> m_cpuMon;
   CMemMon<CMainWorker> m_memMon;
   CDiskMon<CMainWorker> m_diskMon;
-  CIdleMonitor<CMainWorker> m_eventLogMon;
+  CEventLogMon<CMainWorker> m_eventLogMon;
   CHttpMon<CMainWorker> m_httpMon;
-  CIdleMonitor<CMainWorker> m_icmpMon;
+  CICMPMon<CMainWorker> m_icmpMon;
   CNetMon<CMainWorker> m_netMon;
   CProcMon<CMainWorker> m_procMon;
-  CIdleMonitor<CMainWorker> m_snmpMon;
+  CSnmpMon<CMainWorker> m_snmpMon;
   CMonitor* const m_monitors[9] = {&m_cpuMon,  &m_memMon, &m_diskMon,  &m_eventLogMon, &m_httpMon,
                                    &m_icmpMon, &m_netMon, &m_procMon, &m_snmpMon};
 

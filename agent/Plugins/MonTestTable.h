@@ -115,6 +115,13 @@ class CMonTestTable : public CMonCheckerBase<Owner> {
   virtual void UpdateTest(Test& existing, const Test& parsed) { existing = parsed; }
   // Called under the table lock when tests were freed by a stop.
   virtual void OnTestsCleared() {}
+  // After parsing and before the table lock is taken: work that may block (a
+  // remote call) and must not hold up the checks. `lines` are logged after the
+  // "addmodify" line; false rejects the line once they are logged.
+  virtual bool PrepareTest(Test& /*parsed*/, std::vector<std::string>& /*lines*/) { return true; }
+  // True for a monitor whose modify frees the old record and appends the new
+  // one at the end instead of updating it in place.
+  virtual bool ModifyReplaces() const { return false; }
 
   void Log(const std::string& text) { this->WriteLog(0, (m_tag + text).c_str()); }
   int64_t Now() const { return m_now ? m_now() : static_cast<int64_t>(time(nullptr)); }
@@ -175,6 +182,8 @@ class CMonTestTable : public CMonCheckerBase<Owner> {
     parsed.testID = ReadNumber(fields[1]);
     parsed.lid = ReadNumber(fields[2]);
     parsed.generation = this->Generation();
+    std::vector<std::string> prepareLines;
+    const bool prepared = PrepareTest(parsed, prepareLines);
     bool added;
     {
       std::lock_guard<std::timed_mutex> lock(m_tableLock);
@@ -188,9 +197,14 @@ class CMonTestTable : public CMonCheckerBase<Owner> {
         return false;
       }
       Log(DescribeTest(parsed));
+      for (const std::string& line : prepareLines) Log(line);
+      if (!prepared) return false;
       parsed.nextCheckTime = Now();
       if (added) {
         m_index.emplace(parsed.testID, m_tests.insert(m_tests.end(), std::make_unique<Test>(parsed)));
+      } else if (ModifyReplaces()) {
+        m_tests.erase(found->second);
+        found->second = m_tests.insert(m_tests.end(), std::make_unique<Test>(parsed));
       } else {
         Test& existing = **found->second;
         UpdateTest(existing, parsed);

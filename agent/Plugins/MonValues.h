@@ -46,16 +46,4 @@ inline uint32_t RemoteFailureStatus(int code) {
   }
 }
 
-// A remote test of the CPU or memory monitor while no SNMP reader is built
-// in: no session can be set up for any host, and the test reports that
-// (status 11, nothing measured) on every check rather than staying silent.
-// The SNMP seam takes its place. `log` takes a line without the tag.
-template <typename LogFn>
-uint32_t ReportRemoteReadUnavailable(const std::string& hostAddr, LogFn&& log) {
-  log(Format("remote test: host: '%s'", hostAddr.c_str()));
-  const int code = kReadNoSession;
-  log(Format("remote test: GetOIDValuesFromHost failed: retVal: %d", code));
-  return RemoteFailureStatus(code);
-}
-
 }  // namespace mon_values

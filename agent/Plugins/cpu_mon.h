@@ -5,6 +5,7 @@
 // when reached.
 #pragma once
 
+#include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <string>
@@ -12,6 +13,7 @@
 
 #include "agent/Plugins/MonTestTable.h"
 #include "agent/Plugins/MonValues.h"
+#include "agent/Plugins/SnmpReads.h"
 #include "platform/cpu_probe.h"
 
 struct CCpuTest : CMonTest {
@@ -40,6 +42,15 @@ struct Load {
 inline int64_t Elapsed(int64_t now, int64_t before) {
   const int64_t d = static_cast<int64_t>(static_cast<uint64_t>(now) - static_cast<uint64_t>(before));
   return d < 0 ? 0 : d;
+}
+
+// "linux" in any case selects the host's own counters.
+inline bool IsLinux(const std::string& system) {
+  static const char kLinux[] = "linux";
+  if (system.size() != 5) return false;
+  for (size_t i = 0; i < 5; ++i)
+    if (tolower(static_cast<unsigned char>(system[i])) != kLinux[i]) return false;
+  return true;
 }
 
 inline double Percent(double value) { return value < 0 ? 0 : value > 100 ? 100 : value; }
@@ -100,7 +111,8 @@ class CCPUmon : public CMonTestTable<Owner, CCpuTest> {
  public:
   // The first sample is the baseline of the first pass. Without the query or
   // that sample the monitor still takes tests but measures nothing.
-  explicit CCPUmon(ICpuProbe& probe) : Base("mon_cpu: ", "CU"), m_probe(probe) {
+  explicit CCPUmon(ICpuProbe& probe, ISnmpReads& snmp = DefaultSnmpReads())
+      : Base("mon_cpu: ", "CU"), m_probe(probe), m_snmp(snmp) {
     this->m_unitName = "Plugins/cpu_mon";
     if (!m_probe.Available() || !m_probe.QueryBasicInformation(m_raw)) return;
     m_processors = ParseProcessorCount(m_raw);
@@ -168,7 +180,7 @@ class CCPUmon : public CMonTestTable<Owner, CCpuTest> {
       kernel = m_load.overall.kernel;
       m_localChecked = true;
     } else {
-      status = ReportRemoteReadUnavailable(t.hostAddr, [this](const std::string& line) { Log(line); });
+      status = ReadRemote(t, usage, kernel, nice, idle, iowait);
     }
     Log(Format(
         "tid: %d, lid: %d, cpu_count: %u, cpu_usage: %.2f, krn_usage: %.2f, nice_max: %.2f, idle_min: %.2f, "
@@ -208,6 +220,63 @@ class CCPUmon : public CMonTestTable<Owner, CCpuTest> {
   }
 
  private:
+  // Shares of the host's counters since it started (Linux), or the mean load
+  // of its processors. Values stay -1 unless read; the answer is the status.
+  uint32_t ReadRemote(const CCpuTest& t, double& usage, double& kernel, double& nice, double& idle,
+                      double& iowait) {
+    using namespace mon_values;
+    Log(Format("remote test: host: '%s'", t.hostAddr.c_str()));
+    auto stopped = [this] { return this->StopRequested(); };
+    std::vector<SnmpAnswer> answers;
+    if (cpu_load::IsLinux(t.system)) {
+      static const std::vector<std::string> kOids = {
+          "1.3.6.1.4.1.2021.11.50.0",  // user
+          "1.3.6.1.4.1.2021.11.51.0",  // nice
+          "1.3.6.1.4.1.2021.11.52.0",  // system
+          "1.3.6.1.4.1.2021.11.53.0",  // idle
+          "1.3.6.1.4.1.2021.11.54.0",  // wait
+          "1.3.6.1.4.1.2021.11.55.0",  // kernel
+          "1.3.6.1.4.1.2021.11.56.0",  // interrupt
+      };
+      const int code = m_snmp.Get(t.hostAddr, kOids, 10000, answers, stopped);
+      if (code != snmp_reads::kRead) return RemoteFailed(code);
+      Log("remote test: GetOIDValuesFromHost for linux succeeded.");
+      uint64_t counters[7];
+      uint64_t sum = 0;
+      for (size_t i = 0; i < 7; ++i) {
+        if (i >= answers.size() || answers[i].syntax != snmp_reads::kSyntaxCounter32)
+          return kRemoteValuesMissing;
+        counters[i] = strtoull(answers[i].value.c_str(), nullptr, 10);
+        sum += counters[i];  // seven 32-bit counters cannot overflow 64 bits
+      }
+      if (sum == 0) return kRemoteValuesMissing;  // a host just started: nothing to share out yet
+      const double total = static_cast<double>(sum);
+      usage = static_cast<double>(counters[0]) / total * 100;
+      kernel = static_cast<double>(counters[5]) / total * 100;
+      nice = static_cast<double>(counters[1]) / total * 100;
+      idle = static_cast<double>(counters[3]) / total * 100;
+      iowait = static_cast<double>(counters[4]) / total * 100;
+      return kWithinLimits;
+    }
+    const int code =
+        SnmpWalk(m_snmp, t.hostAddr, "1.3.6.1.2.1.25.3.3.1.2", snmp_reads::kWalkStepWaitMs, answers, stopped);
+    if (code != snmp_reads::kRead) return RemoteFailed(code);
+    Log("remote test: GetOIDValuesFromHost for non-linux succeeded.");
+    if (answers.empty()) return kRemoteValuesMissing;  // nothing to take the mean of
+    // Summed as doubles: a host's integers cannot overflow the sum.
+    double sum = 0;
+    for (const SnmpAnswer& a : answers)
+      if (a.syntax == snmp_reads::kSyntaxInteger)
+        sum += static_cast<double>(strtoll(a.value.c_str(), nullptr, 10));
+    usage = sum / static_cast<double>(answers.size());
+    return kWithinLimits;
+  }
+
+  uint32_t RemoteFailed(int code) {
+    Log(Format("remote test: GetOIDValuesFromHost failed: retVal: %d", code));
+    return mon_values::RemoteFailureStatus(code);
+  }
+
   bool Sample(std::vector<ProcessorTimes>& out) {
     return m_probe.QueryProcessorTimes(m_processors, m_raw) && ParseProcessorTimes(m_raw, m_processors, out);
   }
@@ -241,6 +310,7 @@ class CCPUmon : public CMonTestTable<Owner, CCpuTest> {
   }
 
   ICpuProbe& m_probe;
+  ISnmpReads& m_snmp;
   bool m_available = false;
   uint32_t m_processors = 0;
   std::vector<uint8_t> m_raw;  // the probe's buffer, kept between passes

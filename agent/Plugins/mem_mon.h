@@ -4,11 +4,15 @@
 // and cache limits are maximums that fire at or above.
 #pragma once
 
+#include <cctype>
+#include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "agent/Plugins/MonTestTable.h"
 #include "agent/Plugins/MonValues.h"
+#include "agent/Plugins/SnmpReads.h"
 #include "platform/memory_probe.h"
 
 struct CMemTest : CMonTest {
@@ -35,7 +39,8 @@ class CMemMon : public CMonTestTable<Owner, CMemTest> {
   using Base = CMonTestTable<Owner, CMemTest>;
 
  public:
-  explicit CMemMon(IMemoryProbe& probe) : Base("mon_mem: ", "MM"), m_probe(probe) {
+  explicit CMemMon(IMemoryProbe& probe, ISnmpReads& snmp = DefaultSnmpReads())
+      : Base("mon_mem: ", "MM"), m_probe(probe), m_snmp(snmp) {
     this->m_unitName = "Plugins/mem_mon";
   }
   ~CMemMon() override { this->Shutdown(); }
@@ -94,7 +99,7 @@ class CMemMon : public CMonTestTable<Owner, CMemTest> {
     if (t.hostAddr.empty()) {
       v = m_local;
     } else {
-      status = ReportRemoteReadUnavailable(t.hostAddr, [this](const std::string& line) { Log(line); });
+      status = ReadRemote(t.hostAddr, v);
     }
     Log(Format(
         "testID: %d, lid: %d, total_phys: %.2f, free_phys: %.2f, total_page: %.2f, free_page: %.2f, "
@@ -136,7 +141,84 @@ class CMemMon : public CMonTestTable<Owner, CMemTest> {
   }
 
  private:
+  // The host's storage table: which rows are the five memories, then their
+  // sizes, units and (for three of them) used sizes in one request.
+  uint32_t ReadRemote(const std::string& host, MemoryValues& v) {
+    using namespace mon_values;
+    Log(Format("remote test: host: '%s'", host.c_str()));
+    auto stopped = [this] { return this->StopRequested(); };
+    static const char* const kNames[] = {"physical memory", "virtual memory", "memory buffers",
+                                         "cached memory", "swap space"};
+    enum { kPhysical, kVirtual, kBuffers, kCached, kSwap, kKinds };
+    std::vector<SnmpAnswer> rows;
+    int code = SnmpWalk(m_snmp, host, "1.3.6.1.2.1.25.2.3.1.3", snmp_reads::kWalkStepWaitMs, rows, stopped);
+    struct Found {
+      bool present = false;
+      size_t first = 0;  // its first OID in the request
+    } found[kKinds];
+    std::vector<std::string> oids;
+    if (code == snmp_reads::kRead) {
+      for (const SnmpAnswer& row : rows) {
+        if (row.syntax != snmp_reads::kSyntaxOctetString) continue;
+        for (int k = 0; k < kKinds; ++k) {
+          if (found[k].present || !SameText(row.value, kNames[k])) continue;
+          const std::string index = row.oid.substr(row.oid.rfind('.') + 1);
+          found[k].present = true;
+          found[k].first = oids.size();
+          oids.push_back("1.3.6.1.2.1.25.2.3.1.5." + index);
+          oids.push_back("1.3.6.1.2.1.25.2.3.1.4." + index);
+          if (k == kPhysical || k == kVirtual || k == kSwap)
+            oids.push_back("1.3.6.1.2.1.25.2.3.1.6." + index);
+        }
+      }
+      code = oids.empty() ? snmp_reads::kNothingToRead : snmp_reads::kRead;
+    }
+    std::vector<SnmpAnswer> answers;
+    if (code == snmp_reads::kRead) code = m_snmp.Get(host, oids, 3000, answers, stopped);
+    if (code != snmp_reads::kRead) {
+      Log(Format("remote test: GetOIDValuesFromHost failed: retVal: %d", code));
+      return RemoteFailureStatus(code);
+    }
+    Log("remote test: GetOIDValuesFromHost succeeded.");
+    for (int k = 0; k < kKinds; ++k) {
+      if (!found[k].present) continue;
+      const size_t count = (k == kPhysical || k == kVirtual || k == kSwap) ? 3 : 2;
+      int64_t n[3] = {0, 0, 0};
+      bool readable = true;
+      for (size_t i = 0; i < count; ++i) {
+        const size_t at = found[k].first + i;
+        if (at >= answers.size() || answers[at].syntax != snmp_reads::kSyntaxInteger) {
+          readable = false;
+          break;
+        }
+        n[i] = strtoll(answers[at].value.c_str(), nullptr, 10);
+        if (n[i] < INT32_MIN || n[i] > INT32_MAX) readable = false;  // not the 32-bit integer the table holds
+      }
+      if (!readable) continue;
+      // Sizes and units are 31-bit numbers: their products fit in 64 bits.
+      const double total = static_cast<double>(n[0] * n[1]) / 1048576.0;
+      const double free = static_cast<double>(n[0] * n[1] - n[2] * n[1]) / 1048576.0;
+      switch (k) {
+        case kPhysical: v.total_phys = total, v.free_phys = free; break;
+        case kVirtual: v.total_virt = total, v.free_virt = free; break;
+        case kSwap: v.total_page = total, v.free_page = free; break;
+        case kBuffers: v.buffered = total; break;
+        case kCached: v.cached = total; break;
+      }
+    }
+    return kWithinLimits;
+  }
+
+  static bool SameText(const std::string& a, const char* b) {
+    size_t i = 0;
+    for (; i < a.size() && b[i]; ++i)
+      if (tolower(static_cast<unsigned char>(a[i])) != tolower(static_cast<unsigned char>(b[i])))
+        return false;
+    return i == a.size() && !b[i];
+  }
+
   IMemoryProbe& m_probe;
+  ISnmpReads& m_snmp;
   std::vector<uint8_t> m_raw;  // the probe's buffer
   MemoryValues m_local;        // this pass's figures
 };

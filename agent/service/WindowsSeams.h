@@ -5,8 +5,11 @@
 #include "agent/MainWorker.h"
 #include "platform/win32/adapter_names_win32.h"
 #include "platform/win32/cpu_probe_win32.h"
+#include "corelib/ping.h"
 #include "platform/win32/disk_probe_win32.h"
+#include "platform/win32/event_log_reader_win32.h"
 #include "platform/win32/http_check_win32.h"
+#include "platform/win32/icmp_echo_win32.h"
 #include "platform/win32/memory_probe_win32.h"
 #include "platform/win32/process_probe_win32.h"
 #include "platform/win32/registry_store.h"
@@ -23,11 +26,14 @@ struct WindowsSeams {
   MemoryProbeWin32 memory;
   DiskProbeWin32 disk;
   ProcessProbeWin32 process;
+  EventLogReaderWin32 eventLog;
+  IcmpEchoWin32 icmp{&ping_until_stopped};
   HttpCheckWin32 http;
   AdapterNamesWin32 adapters;
 
   WorkerSeams Seams() {
-    WorkerSeams seams{registry, exchange, zlib, system, cpu, memory, disk, process};
+    WorkerSeams seams{registry, exchange, zlib, system, cpu, memory, disk, process, icmp};
+    seams.eventLog = &eventLog;
     seams.http = &http;
     seams.adapters = &adapters;
     return seams;

@@ -8,6 +8,7 @@
 
 #include "agent/Plugins/cpu_mon.h"
 #include "tests/unit/fakes/fake_cpu_probe.h"
+#include "tests/unit/fakes/fake_snmp_reads.h"
 #include "tests/unit/fakes/manual_monitor.h"
 #include "tests/unit/fakes/recording_owner.h"
 #include "tests/unit/udc_view.h"
@@ -27,7 +28,7 @@ class CpuMonitorTest : public ::testing::Test {
  protected:
   void Make(Samples samples) {
     probe = std::make_unique<FakeCpuProbe>(std::move(samples));
-    mon = std::make_unique<ManualMonitor<CCPUmon<RecordingOwner>>>(*probe);
+    mon = std::make_unique<ManualMonitor<CCPUmon<RecordingOwner>>>(*probe, snmp);
     mon->SetOwner(&owner);
     mon->SetClock([this] { return now.load(); });
   }
@@ -42,6 +43,7 @@ class CpuMonitorTest : public ::testing::Test {
   void Add(const char* line) { ASSERT_TRUE(mon->ProcessTest(line)) << line; }
 
   RecordingOwner owner;
+  FakeSnmpReads snmp;
   std::unique_ptr<FakeCpuProbe> probe;
   std::unique_ptr<ManualMonitor<CCPUmon<RecordingOwner>>> mon;
   std::atomic<int64_t> now{1700000000};
@@ -185,25 +187,150 @@ TEST_F(CpuMonitorTest, TestLinesAndTheirLogLines) {
   EXPECT_EQ(tests[1].system, "Linux");
 }
 
-// Remote hosts are read over SNMP, which this build does not have: the test
-// is kept and reported as a host whose session could not be set up.
-TEST_F(CpuMonitorTest, RemoteTestReportsAHostThatCannotBeRead) {
+// A Linux host's seven counters: shares since the host started, the kernel
+// share from the kernel counter (.55), every counter in the sum.
+void SetLinuxCounters(FakeSnmpReads& snmp, std::vector<uint64_t> c, int syntaxOfNice = 14) {
+  for (int i = 0; i < 7; ++i)
+    snmp.Set("1.3.6.1.4.1.2021.11." + std::to_string(50 + i) + ".0", std::to_string(c[i]),
+             i == 1 ? syntaxOfNice : 14);
+}
+
+TEST_F(CpuMonitorTest, RemoteLinuxHostSharesItsCounters) {
   Make(OneStretch(0, 0, 1000));
-  Add("CUA\t8\t4\t1\t1\t-1\t-1\t-1\t192.0.2.7\tlinux");
-  owner.Clear();
+  //                     user nice system idle wait kernel interrupt
+  SetLinuxCounters(snmp, {300, 100, 50, 400, 100, 40, 10});
+  Add("CUA\t8\t4\t25\t-1\t5\t50\t-1\t192.0.2.7\tLiNuX");
   auto records = Pass();
   ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].ui32, (std::vector<uint32_t>{44, 8, 4, 11}));
-  EXPECT_EQ(records[0].d64, (std::vector<double>{-1, -1, -1, -1, -1}));
-  EXPECT_EQ(records[0].str, std::vector<std::string>{"N/A"});  // no text, stored as the record stores one
+  EXPECT_EQ(records[0].ui32, (std::vector<uint32_t>{44, 8, 4, 2}));
+  EXPECT_EQ(records[0].d64, (std::vector<double>{30, 4, 10, 40, 10}));
+  EXPECT_EQ(records[0].str, std::vector<std::string>{"Current CPU Usage(%): 30 | Threshold set: 25\n"
+                                                     "Current Nice CPU usage(%): 10 | Threshold set: 5\n"
+                                                     "Current Idle CPU usage(%): 40 | Threshold set: 50\n"});
   EXPECT_TRUE(records[0].subs.empty());
-  EXPECT_EQ(owner.Lines(), (std::vector<std::string>{
-                               "mon_cpu: checking tid: 8, lid: 4",
-                               "mon_cpu: remote test: host: '192.0.2.7'",
-                               "mon_cpu: remote test: GetOIDValuesFromHost failed: retVal: 1",
-                               "mon_cpu: tid: 8, lid: 4, cpu_count: 1, cpu_usage: -1.00, krn_usage: -1.00, "
-                               "nice_max: -1.00, idle_min: -1.00, iowait_max: -1.00",
-                           }));
+  EXPECT_EQ(snmp.lastGet.size(), 7u);
+  EXPECT_EQ(snmp.lastGetWait, 10000u);
+  EXPECT_TRUE(owner.Logged("mon_cpu: remote test: GetOIDValuesFromHost for linux succeeded."));
+}
+
+// Whatever keeps the Linux shares from being computed gives status 10 and no values.
+TEST_F(CpuMonitorTest, RemoteLinuxHostWithoutUsableCountersGivesStatus10) {
+  struct Case {
+    const char* what;
+    std::vector<uint64_t> counters;
+    int niceSyntax;
+  } cases[] = {
+      {"a gauge among the counters", {300, 100, 50, 400, 100, 40, 10}, 13},
+      {"all counters 0 (a host just started)", {0, 0, 0, 0, 0, 0, 0}, 14},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Make(OneStretch(0, 0, 1000));
+    SetLinuxCounters(snmp, c.counters, c.niceSyntax);
+    Add("CUA\t8\t4\t1\t1\t-1\t-1\t-1\t192.0.2.7\tlinux");
+    auto records = Pass();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].ui32, (std::vector<uint32_t>{44, 8, 4, 10}));
+    EXPECT_EQ(records[0].d64, (std::vector<double>{-1, -1, -1, -1, -1}));
+    EXPECT_EQ(records[0].str, std::vector<std::string>{"N/A"});
+  }
+  // One binding missing from the answer: not all seven are counters.
+  Make(OneStretch(0, 0, 1000));
+  SetLinuxCounters(snmp, {1, 1, 1, 1, 1, 1, 1});
+  snmp.Set("1.3.6.1.4.1.2021.11.56.0", "", 21);
+  Add("CUA\t8\t4\t1\t1\t-1\t-1\t-1\t192.0.2.7\tlinux");
+  EXPECT_EQ(Pass()[0].ui32[3], 10u);
+}
+
+// Read codes 1-3 give statuses 11-13, others (the agent refused) 10; the text stays empty.
+TEST_F(CpuMonitorTest, RemoteReadFailuresGiveTheirStatus) {
+  const std::pair<int, uint32_t> codes[] = {{1, 11}, {2, 12}, {3, 13}, {10, 10}};
+  for (auto [code, status] : codes) {
+    SCOPED_TRACE(code);
+    Make(OneStretch(0, 0, 1000));
+    snmp.FailGet(code);
+    snmp.FailNext(code);
+    Add("CUA\t8\t4\t1\t1\t-1\t-1\t-1\t192.0.2.7\tlinux");
+    Add("CUA\t9\t4\t1\t1\t-1\t-1\t-1\t192.0.2.7\tWindows");
+    auto records = Pass();
+    ASSERT_EQ(records.size(), 2u);
+    for (const auto& r : records) {
+      EXPECT_EQ(r.ui32[3], status);
+      EXPECT_EQ(r.d64, (std::vector<double>{-1, -1, -1, -1, -1}));
+      EXPECT_EQ(r.str, std::vector<std::string>{"N/A"});
+    }
+    EXPECT_TRUE(owner.Logged(Format("mon_cpu: remote test: GetOIDValuesFromHost failed: retVal: %d", code)));
+  }
+}
+
+// Other systems: the processor-load table's mean over all its rows; the walk
+// keeps to the table (1.2.20 is not in 1.2.2) and an empty table has no mean.
+TEST_F(CpuMonitorTest, RemoteProcessorTableMeanAndEmptyTable) {
+  Make(OneStretch(0, 0, 1000));
+  snmp.Integer("1.3.6.1.2.1.25.3.3.1.2.196608", 30);
+  snmp.Integer("1.3.6.1.2.1.25.3.3.1.2.196609", 50);
+  snmp.Set("1.3.6.1.2.1.25.3.3.1.2.196610", "x", 8);  // counts, adds nothing
+  snmp.Integer("1.3.6.1.2.1.25.3.3.1.20.1", 99);
+  Add("CUA\t2\t1\t-1\t-1\t-1\t-1\t-1\t192.0.2.7");
+  auto records = Pass();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].ui32, (std::vector<uint32_t>{44, 2, 1, 0}));
+  EXPECT_NEAR(records[0].d64[0], 80.0 / 3, 1e-9);
+  EXPECT_EQ(records[0].d64[1], -1);
+  EXPECT_EQ(snmp.lastNextWait, 10000u);
+  EXPECT_TRUE(owner.Logged("mon_cpu: remote test: GetOIDValuesFromHost for non-linux succeeded."));
+
+  Make(OneStretch(0, 0, 1000));
+  snmp.Clear();
+  snmp.Integer("1.3.6.1.2.1.25.3.3.1.20.1", 99);  // only past the table
+  Add("CUA\t2\t1\t-1\t-1\t-1\t-1\t-1\t192.0.2.7");
+  records = Pass();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].ui32[3], 10u);
+  EXPECT_EQ(records[0].d64[0], -1);
+}
+
+// The walk's stop rules over scripted GET-NEXT answers.
+TEST(SnmpWalk, StopsOnNoValueOnNamesNotPastTheAskedOneAndOutsideTheTable) {
+  const std::string t = "1.3.6.1.2.1.25.3.3.1.2";
+  struct Case {
+    const char* what;
+    std::vector<std::vector<SnmpAnswer>> steps;
+    size_t rows;
+  } cases[] = {
+      {"end of view returns the asked name", {{{t + ".1", "5", 9}}, {{t + ".1", "end of mib", 19}}}, 1},
+      {"no such object", {{{t + ".1", "5", 9}}, {{t + ".2", "", 20}}}, 1},
+      {"no such instance", {{{t + ".1", "5", 9}}, {{t + ".2", "", 21}}}, 1},
+      {"a name not past the one asked", {{{t + ".5", "5", 9}}, {{t + ".4", "6", 9}}}, 1},
+      {"a name on no sub-identifier boundary", {{{t + ".1", "5", 9}}, {{t + "0.1", "6", 9}}}, 1},
+      {"two bindings", {{{t + ".1", "5", 9}}, {{t + ".2", "6", 9}, {t + ".3", "7", 9}}}, 1},
+      {"three rows, then past the table",
+       {{{t + ".1", "1", 9}}, {{t + ".2", "2", 9}}, {{t + ".3", "3", 9}}, {{"1.3.6.1.2.1.25.3.4.1", "4", 9}}},
+       3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeSnmpReads snmp;
+    snmp.ScriptNext(c.steps);
+    std::vector<SnmpAnswer> rows;
+    EXPECT_EQ(SnmpWalk(snmp, "h", t, 10000, rows, nullptr), 0);
+    EXPECT_EQ(rows.size(), c.rows);
+  }
+  // A host whose table never ends is cut off.
+  struct Endless : FakeSnmpReads {
+    int GetNext(const std::string&, const std::string&, uint32_t, std::vector<SnmpAnswer>& a,
+                const StopFn&) override {
+      a = {{"1.3.6." + std::to_string(++n), "1", 9}};
+      return 0;
+    }
+    int n = 0;
+  } endless;
+  std::vector<SnmpAnswer> rows;
+  EXPECT_EQ(SnmpWalk(endless, "h", "1.3.6", 1, rows, nullptr), 0);
+  EXPECT_EQ(rows.size(), snmp_reads::kMaxWalkRows);
+  // A stop ends it at once.
+  EXPECT_EQ(SnmpWalk(endless, "h", "1.3.6", 1, rows, [] { return true; }), 0);
+  EXPECT_TRUE(rows.empty());
 }
 
 TEST_F(CpuMonitorTest, BaselineMovesOnlyAfterALocalCheck) {

@@ -9,6 +9,7 @@
 
 #include "agent/Plugins/mem_mon.h"
 #include "tests/unit/fakes/fake_memory_probe.h"
+#include "tests/unit/fakes/fake_snmp_reads.h"
 #include "tests/unit/fakes/manual_monitor.h"
 #include "tests/unit/fakes/recording_owner.h"
 #include "tests/unit/udc_view.h"
@@ -30,7 +31,7 @@ FakeMemoryProbe::Performance Machine() {
 
 class MemoryMonitorTest : public ::testing::Test {
  protected:
-  MemoryMonitorTest() : mon(probe) {
+  MemoryMonitorTest() : mon(probe, snmp) {
     probe.Set(Machine());
     mon.SetOwner(&owner);
     mon.SetClock([this] { return now.load(); });
@@ -46,6 +47,7 @@ class MemoryMonitorTest : public ::testing::Test {
 
   RecordingOwner owner;
   FakeMemoryProbe probe;
+  FakeSnmpReads snmp;
   ManualMonitor<CMemMon<RecordingOwner>> mon;
   std::atomic<int64_t> now{1700000000};
 };
@@ -161,17 +163,76 @@ TEST_F(MemoryMonitorTest, MemoryStatusStandsInForThePerformanceInformation) {
   EXPECT_EQ(Pass().size(), 1u);
 }
 
-TEST_F(MemoryMonitorTest, RemoteTestReportsAHostThatCannotBeRead) {
+// A host's storage table: description, allocation unit, size and used size by index.
+void SetStorage(FakeSnmpReads& snmp, int index, const std::string& descr, int64_t unit, int64_t size,
+                int64_t used) {
+  const std::string i = std::to_string(index);
+  snmp.Text("1.3.6.1.2.1.25.2.3.1.3." + i, descr);
+  snmp.Integer("1.3.6.1.2.1.25.2.3.1.4." + i, unit);
+  snmp.Integer("1.3.6.1.2.1.25.2.3.1.5." + i, size);
+  snmp.Integer("1.3.6.1.2.1.25.2.3.1.6." + i, used);
+}
+
+TEST_F(MemoryMonitorTest, RemoteStorageTableGivesAllFiveSizes) {
+  // 4 GB of 1 KiB units, 3 GB used; swap 2 GB in 4 KiB units, all free.
+  SetStorage(snmp, 1, "Physical memory", 1024, 4 * 1048576, 3 * 1048576);
+  SetStorage(snmp, 3, "Virtual memory", 1024, 6 * 1048576, 3 * 1048576);
+  SetStorage(snmp, 6, "Memory buffers", 1024, 100 * 1024, 90 * 1024);
+  SetStorage(snmp, 7, "Cached memory", 1024, 200 * 1024, 200 * 1024);
+  SetStorage(snmp, 10, "SWAP SPACE", 4096, 512 * 1024, 0);
+  SetStorage(snmp, 31, "/", 4096, 1000, 10);  // a disk: not memory
+  Add("MMA\t9\t1\t1024\t2048\t1\t100\t300\t192.0.2.7");
+  auto records = Pass();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].ui32, (std::vector<uint32_t>{47, 9, 1, 2}));
+  // free_phys, total_phys, free_page, total_page, buffered, cached, free_virt, total_virt
+  EXPECT_EQ(records[0].d64, (std::vector<double>{1024, 4096, 2048, 2048, 100, 200, 3072, 6144}));
+  EXPECT_EQ(records[0].str, std::vector<std::string>{"Physical memory free size: 1024.00 / Min value: 1024\n"
+                                                     "Page file free space: 2048.00 / Min value: 2048\n"
+                                                     "Buffered memory size: 100.00 / Max value: 100\n"});
+  EXPECT_EQ(snmp.lastGet.size(), 13u);  // size and unit of five, used size of three
+  EXPECT_EQ(snmp.lastGetWait, 3000u);
+  EXPECT_EQ(snmp.lastNextWait, 10000u);
+  EXPECT_TRUE(owner.Logged("mon_mem: remote test: GetOIDValuesFromHost succeeded."));
+}
+
+TEST_F(MemoryMonitorTest, RemoteStorageMissingOrUnreadable) {
+  // No swap, and virtual memory's used size of another syntax: both stay -1.
+  SetStorage(snmp, 1, "physical memory", 1024, 1048576, 0);
+  SetStorage(snmp, 3, "virtual memory", 1024, 1048576, 0);
+  snmp.Counter("1.3.6.1.2.1.25.2.3.1.6.3", 5);
   Add("MMA\t9\t1\t1\t1\t1\t1\t1\t192.0.2.7");
   auto records = Pass();
   ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].ui32, (std::vector<uint32_t>{47, 9, 1, 11}));
+  EXPECT_EQ(records[0].ui32[3], 0u);
+  EXPECT_EQ(records[0].d64, (std::vector<double>{1024, 1024, -1, -1, -1, -1, -1, -1}));
+}
+
+// No memory rows (nothing to request), and read codes 1-3 give statuses 11-13.
+TEST_F(MemoryMonitorTest, RemoteFailuresGiveTheirStatus) {
+  SetStorage(snmp, 31, "/", 4096, 1000, 10);
+  Add("MMA\t9\t1\t1\t1\t1\t1\t1\t192.0.2.7");
+  auto records = Pass();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].ui32, (std::vector<uint32_t>{47, 9, 1, 10}));
   EXPECT_EQ(records[0].d64, std::vector<double>(8, -1));
   EXPECT_EQ(records[0].str, std::vector<std::string>{"N/A"});
-  auto lines = owner.Lines();
-  ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(lines[1], "mon_mem: remote test: host: '192.0.2.7'");
-  EXPECT_EQ(lines[2], "mon_mem: remote test: GetOIDValuesFromHost failed: retVal: 1");
+  EXPECT_EQ(snmp.gets, 0);
+
+  SetStorage(snmp, 1, "physical memory", 1024, 1048576, 0);
+  for (int code : {1, 2, 3}) {
+    SCOPED_TRACE(code);
+    snmp.FailGet(code);
+    now += 300;
+    records = Pass();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].ui32[3], static_cast<uint32_t>(10 + code));
+    EXPECT_TRUE(owner.Logged(Format("mon_mem: remote test: GetOIDValuesFromHost failed: retVal: %d", code)));
+  }
+  snmp.FailGet(0);
+  snmp.FailNext(1);
+  now += 300;
+  EXPECT_EQ(Pass()[0].ui32[3], 11u);
 }
 
 TEST(MemoryLayout, CommitAboveTheLimitLeavesNothingFree) {

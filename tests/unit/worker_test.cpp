@@ -15,6 +15,7 @@
 #include "tests/unit/fakes/fake_adapter_names.h"
 #include "tests/unit/fakes/fake_cpu_probe.h"
 #include "tests/unit/fakes/fake_gateway.h"
+#include "tests/unit/fakes/fake_icmp_echo.h"
 #include "tests/unit/fakes/fake_memory_probe.h"
 #include "tests/unit/fakes/fake_probes.h"
 #include "tests/unit/fakes/recording_owner.h"
@@ -53,7 +54,7 @@ class WorkerTest : public ::testing::Test {
 
   std::unique_ptr<TestWorker> Make() {
     WorkerSeams seams{
-        store, exchange, zlib, system, cpu, memory, disk, process, [this] { return now.load(); }};
+        store, exchange, zlib, system, cpu, memory, disk, process, icmp, [this] { return now.load(); }};
     seams.exchangeLimit = exchangeLimit;
     seams.exchangeStopWait = exchangeStopWait;
     seams.adapters = &adapters;
@@ -81,6 +82,7 @@ class WorkerTest : public ::testing::Test {
   FakeMemoryProbe memory;
   FakeDiskProbe disk;
   FakeProcessProbe process;
+  FakeIcmpEcho icmp;
   FakeAdapterNames adapters;
   StatusRecorder status;
   std::atomic<time_t> now{1700000000};
