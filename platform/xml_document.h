@@ -13,6 +13,7 @@
 namespace platform {
 
 struct XmlLoadError {
+  int32_t code = 0;  // the parser's error code
   std::string reason;
   long line = 0, position = 0;
   std::string source;

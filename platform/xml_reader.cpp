@@ -46,6 +46,7 @@ class Parser {
 
  private:
   bool Fail(const char* reason, XmlLoadError& error) {
+    error.code = -1;
     error.reason = reason;
     error.line = 1;
     size_t lineStart = 0;

@@ -10,6 +10,7 @@
 #include "platform/win32/registry_store.h"
 #include "platform/win32/system_info_win32.h"
 #include "platform/win32/winhttp_exchange.h"
+#include "platform/win32/winhttp_request.h"
 #include "platform/win32/zlib_library.h"
 
 struct WindowsSeams {
@@ -21,6 +22,11 @@ struct WindowsSeams {
   MemoryProbeWin32 memory;
   DiskProbeWin32 disk;
   ProcessProbeWin32 process;
+  WinHttpTransport customHttp;
 
-  WorkerSeams Seams() { return WorkerSeams{registry, exchange, zlib, system, cpu, memory, disk, process}; }
+  WorkerSeams Seams() {
+    WorkerSeams seams{registry, exchange, zlib, system, cpu, memory, disk, process};
+    seams.customHttp = &customHttp;
+    return seams;
+  }
 };

@@ -145,6 +145,9 @@ class MsxmlDocument : public platform::IXmlDocument {
     error = platform::XmlLoadError();
     if (SUCCEEDED(doc_->get_parseError(parseError.out())) && parseError) {
       Bstr reason, src;
+      long code = 0;
+      parseError->get_errorCode(&code);
+      error.code = static_cast<int32_t>(code);
       parseError->get_reason(reason.out());
       parseError->get_line(&error.line);
       parseError->get_linepos(&error.position);
