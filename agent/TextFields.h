@@ -24,4 +24,5 @@ struct GatewayAddress {
   uint16_t port = 0;
   bool secure = true;
 };
-bool SplitGatewayUrl(const std::string& url, GatewayAddress& out, size_t maxHost = 1024, size_t maxPath = 4096);
+bool SplitGatewayUrl(const std::string& url, GatewayAddress& out, size_t maxHost = 1024,
+                     size_t maxPath = 4096);

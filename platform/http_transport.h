@@ -25,7 +25,7 @@ struct HttpExchangeSpec {
   std::string object;   // path and query, UTF-8; the transport escapes what must be
   std::string headers;  // "Name: value\r\n" lines, UTF-8
   std::string body;
-  uint32_t timeoutSeconds = 50;  // the exchange's own calls time out after this
+  uint32_t timeoutSeconds = 50;   // the exchange's own calls time out after this
   bool ignoreCertErrors = false;  // the 0x3300 retry (at most 3) on a refused certificate
 };
 
@@ -45,7 +45,8 @@ class IHttpSession {
   // status, then hand `readBody` a read function for the body (only after a
   // status came). Every step logs through `log`.
   virtual void Exchange(const HttpExchangeSpec& spec, const HttpLog& log,
-                        const std::function<void(const HttpRead&)>& readBody, HttpExchangeOutcome& outcome) = 0;
+                        const std::function<void(const HttpRead&)>& readBody,
+                        HttpExchangeOutcome& outcome) = 0;
   // Closes the running exchange's request so that its blocking call returns
   // (where the system supports that). Harmless when nothing runs.
   virtual void Abort() = 0;
@@ -61,7 +62,8 @@ class IHttpTransport {
   // Opens a session with one proxy choice; null with `error` when it fails.
   // (The request object tries the choices in turn.)
   virtual std::unique_ptr<IHttpSession> OpenSession(const std::string& userAgent, HttpProxyMode mode,
-                                                    const std::string& proxy, bool secure, uint32_t& error) = 0;
+                                                    const std::string& proxy, bool secure,
+                                                    uint32_t& error) = 0;
   // The system's message for an error code; empty when there is none.
   virtual std::string ErrorText(uint32_t error) = 0;
   // Starts the exchange thread; false with the system's error when no

@@ -57,8 +57,8 @@ class Parser {
       }
     error.position = static_cast<long>(p_ - lineStart + 1);
     size_t end = s_.find('\n', lineStart);
-    error.source = s_.substr(lineStart, std::min<size_t>(end == std::string::npos ? s_.size() : end, lineStart + 200) -
-                                            lineStart);
+    error.source = s_.substr(
+        lineStart, std::min<size_t>(end == std::string::npos ? s_.size() : end, lineStart + 200) - lineStart);
     return false;
   }
 
@@ -140,13 +140,14 @@ class Parser {
       if (digits.empty() || digits.size() > 8) return Fail("Bad character reference.", error);
       unsigned long c = 0;
       for (char d : digits) {
-        int v = isdigit(static_cast<unsigned char>(d)) ? d - '0'
+        int v = isdigit(static_cast<unsigned char>(d))           ? d - '0'
                 : hex && isxdigit(static_cast<unsigned char>(d)) ? (tolower(d) - 'a' + 10)
-                                                                   : -1;
+                                                                 : -1;
         if (v < 0) return Fail("Bad character reference.", error);
         c = c * (hex ? 16 : 10) + static_cast<unsigned long>(v);
       }
-      if (c == 0 || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return Fail("Bad character reference.", error);
+      if (c == 0 || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+        return Fail("Bad character reference.", error);
       AppendUtf8(out, c);
       p_ = semi + 1;
       return true;
@@ -182,7 +183,8 @@ class Parser {
       if (p_ >= s_.size() || s_[p_] != '=') return Fail("Expected '='.", error);
       ++p_;
       SkipSpace();
-      if (p_ >= s_.size() || (s_[p_] != '"' && s_[p_] != '\'')) return Fail("Expected a quoted value.", error);
+      if (p_ >= s_.size() || (s_[p_] != '"' && s_[p_] != '\''))
+        return Fail("Expected a quoted value.", error);
       const char quote = s_[p_++];
       while (p_ < s_.size() && s_[p_] != quote) {
         if (s_[p_] == '<') return Fail("'<' in an attribute value.", error);

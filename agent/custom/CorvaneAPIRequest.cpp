@@ -115,7 +115,8 @@ void CCorvaneAPIRequest::Abort() {
   if (m_http) m_http->Abort();
 }
 
-bool CCorvaneAPIRequest::Send(Form form, const char* action, const std::string& params, const std::string* body) {
+bool CCorvaneAPIRequest::Send(Form form, const char* action, const std::string& params,
+                              const std::string* body) {
   std::string url;
   switch (form) {
     case Form::Plain: url = Format("%s?action=%s&%s", m_path.c_str(), action, params.c_str()); break;
@@ -123,15 +124,17 @@ bool CCorvaneAPIRequest::Send(Form form, const char* action, const std::string& 
       url = Format("%s?action=%s&apikey=%s&%s", m_path.c_str(), action, m_apiKey.c_str(), params.c_str());
       break;
     case Form::Token:
-      url = Format("%s?action=%s&apikey=%s&validation=token&authToken=%s&timestamp=%s&%s", m_path.c_str(), action,
-                   m_apiKey.c_str(), m_authToken.c_str(), ApiTimestamp(m_setup.now()).c_str(), params.c_str());
+      url = Format("%s?action=%s&apikey=%s&validation=token&authToken=%s&timestamp=%s&%s", m_path.c_str(),
+                   action, m_apiKey.c_str(), m_authToken.c_str(), ApiTimestamp(m_setup.now()).c_str(),
+                   params.c_str());
       break;
   }
   url += kTail;
   const std::string data = body ? *body : std::string();
   Log(Format("Sending request '%s' (postdata:%s)", url.c_str(), data.c_str()));
   m_transportFailed = false;
-  if (m_http->MakeRequest(url, body != nullptr, data, kRequestTimeoutSeconds, m_setup.email, m_setup.agentName)) {
+  if (m_http->MakeRequest(url, body != nullptr, data, kRequestTimeoutSeconds, m_setup.email,
+                          m_setup.agentName)) {
     m_lastStatus = static_cast<int32_t>(m_http->StatusCode());
     if (m_http->StatusCode() < 500) {
       Log(Format("Received %d response '%s'", m_lastStatus, m_http->Reply().c_str()));
@@ -218,25 +221,25 @@ int32_t CCorvaneAPIRequest::GetErrorCode(std::string& errorText) {
 
 // Every operation: no transport gives -1; a sent request whose reply has
 // what was asked gives 0; everything else the reply's error code.
-#define API_BEGIN()           \
-  if (!m_http) return -1;     \
-  m_lastError.clear();        \
-  std::string errorText;      \
+#define API_BEGIN()       \
+  if (!m_http) return -1; \
+  m_lastError.clear();    \
+  std::string errorText;  \
   try {
-#define API_END()                \
-  }                              \
-  catch (...) {                  \
-    LOG_EXCEPTION_RECORD(kUnit); \
+#define API_END()                             \
+  }                                           \
+  catch (...) {                               \
+    LOG_EXCEPTION_RECORD(kUnit);              \
     m_lastError = "General XML parse error."; \
-    return -2;                   \
-  }                              \
+    return -2;                                \
+  }                                           \
   return GetErrorCode(errorText);
 
 int32_t CCorvaneAPIRequest::RequestAgentKey(const std::string& email, const std::string& passwordHash,
                                             std::string& agentKey) {
   API_BEGIN()
-  if (Send(Form::Plain, "agentkey", Format("userName=%s&password=%s", UrlEncode(email).c_str(), passwordHash.c_str()),
-           nullptr)) {
+  if (Send(Form::Plain, "agentkey",
+           Format("userName=%s&password=%s", UrlEncode(email).c_str(), passwordHash.c_str()), nullptr)) {
     if (auto root = LoadRoot("result")) {
       std::string key;
       if (ChildOf(*root, "agentKey", key)) {
@@ -248,7 +251,8 @@ int32_t CCorvaneAPIRequest::RequestAgentKey(const std::string& email, const std:
   API_END()
 }
 
-int32_t CCorvaneAPIRequest::RequestApiKey(const std::string& agentKey, std::string& apiKey, std::string& secretKey) {
+int32_t CCorvaneAPIRequest::RequestApiKey(const std::string& agentKey, std::string& apiKey,
+                                          std::string& secretKey) {
   API_BEGIN()
   if (Send(Form::Plain, "apikey", "agentKey=" + agentKey, nullptr)) {
     if (auto root = LoadRoot("result")) {
@@ -266,8 +270,8 @@ int32_t CCorvaneAPIRequest::RequestApiKey(const std::string& agentKey, std::stri
 int32_t CCorvaneAPIRequest::RequestApiKey(const std::string& email, const std::string& passwordHash,
                                           std::string& apiKey, std::string& secretKey) {
   API_BEGIN()
-  if (Send(Form::Plain, "apikey", Format("userName=%s&password=%s", UrlEncode(email).c_str(), passwordHash.c_str()),
-           nullptr)) {
+  if (Send(Form::Plain, "apikey",
+           Format("userName=%s&password=%s", UrlEncode(email).c_str(), passwordHash.c_str()), nullptr)) {
     if (auto root = LoadRoot("result")) {
       std::string key, secret;
       if (ChildOf(*root, "apikey", key)) {
@@ -325,8 +329,9 @@ int32_t CCorvaneAPIRequest::RequestAddAgent(const std::string& agentName, uint32
   API_END()
 }
 
-int32_t CCorvaneAPIRequest::RequestAddResult(uint32_t monitorId, uint32_t jobId, const std::string& pluginName,
-                                             int64_t checkTime, const std::string& results, bool isError) {
+int32_t CCorvaneAPIRequest::RequestAddResult(uint32_t monitorId, uint32_t jobId,
+                                             const std::string& pluginName, int64_t checkTime,
+                                             const std::string& results, bool isError) {
   API_BEGIN()
   std::string body;
   if (!results.empty()) body = "results=" + UrlEncode(isError ? "error:" + results : results);
@@ -354,10 +359,12 @@ int32_t CCorvaneAPIRequest::RequestDeleteJob(const std::string& jobIds, const st
   API_END()
 }
 
-int32_t CCorvaneAPIRequest::RequestJobs(uint32_t agentId, uint32_t lastJobId, std::vector<std::string>& jobs) {
+int32_t CCorvaneAPIRequest::RequestJobs(uint32_t agentId, uint32_t lastJobId,
+                                        std::vector<std::string>& jobs) {
   API_BEGIN()
   if (Send(Form::ApiKey, "getJobs",
-           Format("agentId=%d&lastJobId=%d", static_cast<int>(agentId), static_cast<int>(lastJobId)), nullptr)) {
+           Format("agentId=%d&lastJobId=%d", static_cast<int>(agentId), static_cast<int>(lastJobId)),
+           nullptr)) {
     if (auto root = LoadRoot("jobs")) {
       for (auto& job : root->Children("job")) jobs.push_back(job->Xml());
       return 0;

@@ -44,7 +44,7 @@ class CCorvaneAPIRequest {
     std::string email, agentName;
     bool ignoreCertErrors = false;
     std::function<time_t()> now = [] { return time(nullptr); };
-    platform::HttpLog log;  // empty: the custom-API log
+    platform::HttpLog log;                                                     // empty: the custom-API log
     std::function<std::unique_ptr<platform::IXmlDocument>(int32_t&)> makeXml;  // empty: the platform's
   };
 
@@ -63,8 +63,8 @@ class CCorvaneAPIRequest {
   int32_t RequestSecretKey(std::string& secretKey);
   int32_t RequestAuthToken(const std::string& apiKey, const std::string& secretKey, std::string& token);
   int32_t RequestAddAgent(const std::string& agentName, uint32_t& agentId);
-  int32_t RequestAddResult(uint32_t monitorId, uint32_t jobId, const std::string& pluginName, int64_t checkTime,
-                           const std::string& results, bool isError);
+  int32_t RequestAddResult(uint32_t monitorId, uint32_t jobId, const std::string& pluginName,
+                           int64_t checkTime, const std::string& results, bool isError);
   int32_t RequestDeleteJob(const std::string& jobIds, const std::string& status);
   // Appends each `job` element of the reply, as XML text, to `jobs`.
   int32_t RequestJobs(uint32_t agentId, uint32_t lastJobId, std::vector<std::string>& jobs);
@@ -87,7 +87,8 @@ class CCorvaneAPIRequest {
   std::unique_ptr<platform::IXmlNode> LoadRoot(const char* name);
   std::unique_ptr<platform::IXmlDocument> NewDocument();
   bool LoadReply(platform::IXmlDocument& doc);
-  std::unique_ptr<platform::IXmlNode> ChildOf(platform::IXmlNode& parent, const char* name, std::string& text);
+  std::unique_ptr<platform::IXmlNode> ChildOf(platform::IXmlNode& parent, const char* name,
+                                              std::string& text);
   void Log(const std::string& line) const;
 
   Setup m_setup;

@@ -42,7 +42,9 @@ struct CHTTPRequest::Exchange {
       uint32_t readError = 0;
       session->Exchange(
           spec, log,
-          [&](const platform::HttpRead& read) { readError = ReadReplyBody(read, initialBuffer, limit, log, reply); },
+          [&](const platform::HttpRead& read) {
+            readError = ReadReplyBody(read, initialBuffer, limit, log, reply);
+          },
           outcome);
       status = outcome.status;
       error = outcome.error != 0 ? outcome.error : readError;
@@ -84,8 +86,8 @@ static Leftovers& leftovers() {
 
 uint32_t EffectiveTimeoutSeconds(uint32_t seconds) { return seconds >= 1 && seconds <= 86400 ? seconds : 50; }
 
-uint32_t ReadReplyBody(const platform::HttpRead& read, size_t initial, size_t limit, const platform::HttpLog& log,
-                       std::string& reply) {
+uint32_t ReadReplyBody(const platform::HttpRead& read, size_t initial, size_t limit,
+                       const platform::HttpLog& log, std::string& reply) {
   reply.clear();
   if (initial < 2) initial = 2;
   size_t chunk = initial, allocated = initial, readSize = chunk - 1, length = 0;
@@ -106,8 +108,9 @@ uint32_t ReadReplyBody(const platform::HttpRead& read, size_t initial, size_t li
     if (got > ask) got = ask;  // a reader never gives more than asked
     length += got;
     if (log)
-      log(Format("Buffer size: '%d', Read size: '%d', Bytes read: '%d', Raw size: '%d'", static_cast<int>(allocated),
-                 static_cast<int>(readSize), static_cast<int>(got), static_cast<int>(length)));
+      log(Format("Buffer size: '%d', Read size: '%d', Bytes read: '%d', Raw size: '%d'",
+                 static_cast<int>(allocated), static_cast<int>(readSize), static_cast<int>(got),
+                 static_cast<int>(length)));
     if (got == 0) break;
     if (length >= limit) {
       error = CHTTPRequest::kTooLargeError;
@@ -172,20 +175,21 @@ void JoinLeftovers(bool all) {
 
 void JoinLeftoverHttpExchanges() { JoinLeftovers(true); }
 
-std::unique_ptr<CHTTPRequest> CHTTPRequest::Create(platform::IHttpTransport& transport, const Options& options,
-                                                   platform::HttpLog log) {
+std::unique_ptr<CHTTPRequest> CHTTPRequest::Create(platform::IHttpTransport& transport,
+                                                   const Options& options, platform::HttpLog log) {
   if (!log) log = [](const std::string&) {};
   log(Format("Creating HTTP request. proxyServer '%s', secure '%d'", options.proxy.c_str(), options.secure));
   // The configured proxy, else the user's, else the default; when that
   // cannot be opened, the default, then none.
   std::string proxy = options.proxy.empty() ? transport.UserProxy() : options.proxy;
-  const platform::HttpProxyMode first = proxy.empty() ? platform::HttpProxyMode::Default : platform::HttpProxyMode::Named;
+  const platform::HttpProxyMode first =
+      proxy.empty() ? platform::HttpProxyMode::Default : platform::HttpProxyMode::Named;
   uint32_t error = 0;
   std::unique_ptr<platform::IHttpSession> session =
       transport.OpenSession(agent_identity::kUserAgent, first, proxy, options.secure, error);
   if (!session)
-    session = transport.OpenSession(agent_identity::kUserAgent, platform::HttpProxyMode::Default, std::string(),
-                                    options.secure, error);
+    session = transport.OpenSession(agent_identity::kUserAgent, platform::HttpProxyMode::Default,
+                                    std::string(), options.secure, error);
   if (!session)
     session = transport.OpenSession(agent_identity::kUserAgent, platform::HttpProxyMode::None, std::string(),
                                     options.secure, error);
@@ -193,7 +197,8 @@ std::unique_ptr<CHTTPRequest> CHTTPRequest::Create(platform::IHttpTransport& tra
     log(Format("WinHttpOpen failed with error '%d'", static_cast<int>(error)));
     return nullptr;
   }
-  return std::unique_ptr<CHTTPRequest>(new CHTTPRequest(transport, options, std::move(log), std::move(session)));
+  return std::unique_ptr<CHTTPRequest>(
+      new CHTTPRequest(transport, options, std::move(log), std::move(session)));
 }
 
 CHTTPRequest::CHTTPRequest(platform::IHttpTransport& transport, const Options& options, platform::HttpLog log,
@@ -214,8 +219,9 @@ bool CHTTPRequest::Connect(const std::string& host, uint16_t port) {
   return true;
 }
 
-bool CHTTPRequest::MakeRequest(const std::string& url, bool post, const std::string& body, uint32_t timeoutSeconds,
-                               const std::string& email, const std::string& agentName) {
+bool CHTTPRequest::MakeRequest(const std::string& url, bool post, const std::string& body,
+                               uint32_t timeoutSeconds, const std::string& email,
+                               const std::string& agentName) {
   // A stale reply is never judged as this exchange's.
   m_status = 0;
   m_reply.clear();

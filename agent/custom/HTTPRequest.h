@@ -30,8 +30,8 @@ uint32_t EffectiveTimeoutSeconds(uint32_t seconds);
 // the end of the data, at a failed read (its error) or once `limit` bytes are
 // in (error 12152; the last read may pass the limit). A failed allocation
 // gives 8. What was read stays in `reply` in every case. Returns the error.
-uint32_t ReadReplyBody(const platform::HttpRead& read, size_t initial, size_t limit, const platform::HttpLog& log,
-                       std::string& reply);
+uint32_t ReadReplyBody(const platform::HttpRead& read, size_t initial, size_t limit,
+                       const platform::HttpLog& log, std::string& reply);
 
 // Exchange threads that outlived their request and have not ended yet.
 size_t LeftoverHttpExchanges();

@@ -87,7 +87,9 @@ void CMonitorManager::StopJobs(Jobs& jobs, CCustomMonitor::Clock::time_point dea
     if (job) job->FinishStop(deadline);
 }
 
-void CMonitorManager::WriteLogLine(uint32_t code, const std::string& text) { m_owner.NotifyStatus(code, text); }
+void CMonitorManager::WriteLogLine(uint32_t code, const std::string& text) {
+  m_owner.NotifyStatus(code, text);
+}
 
 bool CMonitorManager::Working() {
   {
@@ -109,7 +111,8 @@ void CMonitorManager::SetCacheLimitMinutes(uint32_t minutes) {
 }
 
 void CMonitorManager::AddResult(uint32_t monitorId, uint32_t jobId, const std::string& pluginName,
-                                uint64_t threadIndex, int64_t checkTime, const std::string& results, bool isError) {
+                                uint64_t threadIndex, int64_t checkTime, const std::string& results,
+                                bool isError) {
   std::lock_guard<std::mutex> hold(m_sendersLock);
   if (threadIndex >= m_senders.size()) return;
   m_senders[threadIndex]->AddResult({monitorId, jobId, pluginName, checkTime, results, isError});
@@ -146,7 +149,8 @@ size_t CMonitorManager::StartAllPlugins() {
       // A plugin under update starts again when its update is done.
       bool updating = false;
       for (auto& update : m_updates)
-        if (!update->Finished() && EqualsNoCase(update->Job().pluginName, m.Job().pluginName)) updating = true;
+        if (!update->Finished() && EqualsNoCase(update->Job().pluginName, m.Job().pluginName))
+          updating = true;
       if (!updating) start.push_back(entry.second);
     }
     count = m_monitors.size();
@@ -384,9 +388,10 @@ void CMonitorManager::ProcessJobs(const std::vector<std::string>& texts) {
       case CustomJob::Add:
       case CustomJob::Edit: {
         if (j.jobId == 0 || j.monitorId == 0) {
-          WriteLogLine(10, Format("Received invalid monitor '%s' (monitorid: %lu, jobid: %lu, runnerFile: %s)",
-                                  j.pluginName.c_str(), static_cast<unsigned long>(j.monitorId),
-                                  static_cast<unsigned long>(j.jobId), j.runnerFile.c_str()));
+          WriteLogLine(10,
+                       Format("Received invalid monitor '%s' (monitorid: %lu, jobid: %lu, runnerFile: %s)",
+                              j.pluginName.c_str(), static_cast<unsigned long>(j.monitorId),
+                              static_cast<unsigned long>(j.jobId), j.runnerFile.c_str()));
           break;
         }
         std::string line;
@@ -397,17 +402,19 @@ void CMonitorManager::ProcessJobs(const std::vector<std::string>& texts) {
             job->SetThreadIndex(it->second->ThreadIndex());
             replaced.push_back(std::move(it->second));
             it->second = job;
-            line = Format("Updated monitor '%s' (monitorid: %lu, jobid: %lu, threadIndex: %d, runnerFile: %s)...",
-                          j.pluginName.c_str(), static_cast<unsigned long>(j.monitorId),
-                          static_cast<unsigned long>(j.jobId), static_cast<int>(job->ThreadIndex()),
-                          j.runnerFile.c_str());
+            line = Format(
+                "Updated monitor '%s' (monitorid: %lu, jobid: %lu, threadIndex: %d, runnerFile: %s)...",
+                j.pluginName.c_str(), static_cast<unsigned long>(j.monitorId),
+                static_cast<unsigned long>(j.jobId), static_cast<int>(job->ThreadIndex()),
+                j.runnerFile.c_str());
           } else if (!j.runnerFile.empty()) {
             job->SetThreadIndex(NextThreadIndex());
             m_monitors[{Kind::Monitor, j.monitorId}] = job;
-            line = Format("Added monitor '%s' (monitorid: %lu, jobid: %lu, threadIndex: %d, runnerFile: %s)...",
-                          j.pluginName.c_str(), static_cast<unsigned long>(j.monitorId),
-                          static_cast<unsigned long>(j.jobId), static_cast<int>(job->ThreadIndex()),
-                          j.runnerFile.c_str());
+            line =
+                Format("Added monitor '%s' (monitorid: %lu, jobid: %lu, threadIndex: %d, runnerFile: %s)...",
+                       j.pluginName.c_str(), static_cast<unsigned long>(j.monitorId),
+                       static_cast<unsigned long>(j.jobId), static_cast<int>(job->ThreadIndex()),
+                       j.runnerFile.c_str());
           } else {
             line = Format("Received empty runner file for monitor '%s' (monitorid: %lu, jobid: %lu)",
                           j.pluginName.c_str(), static_cast<unsigned long>(j.monitorId),
@@ -418,8 +425,9 @@ void CMonitorManager::ProcessJobs(const std::vector<std::string>& texts) {
         break;
       }
       case CustomJob::Delete: {
-        WriteLogLine(10, Format("Removing monitor (monitorid: %lu, jobid: %lu)",
-                                static_cast<unsigned long>(j.monitorId), static_cast<unsigned long>(j.jobId)));
+        WriteLogLine(10,
+                     Format("Removing monitor (monitorid: %lu, jobid: %lu)",
+                            static_cast<unsigned long>(j.monitorId), static_cast<unsigned long>(j.jobId)));
         {
           std::lock_guard<std::mutex> hold(m_monitorsLock);
           auto it = m_monitors.find({Kind::Monitor, j.monitorId});

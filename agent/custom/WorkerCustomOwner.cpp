@@ -5,9 +5,13 @@
 
 bool CWorkerCustomOwner::IsWorking() { return m_worker.IsWorking(); }
 
-void CWorkerCustomOwner::NotifyStatus(uint32_t code, const std::string& text) { m_worker.NotifyStatus(code, text); }
+void CWorkerCustomOwner::NotifyStatus(uint32_t code, const std::string& text) {
+  m_worker.NotifyStatus(code, text);
+}
 
-void CWorkerCustomOwner::CustomMonitorLog(const std::string& line) { custom_monitor_log().AppendLogLine(line); }
+void CWorkerCustomOwner::CustomMonitorLog(const std::string& line) {
+  custom_monitor_log().AppendLogLine(line);
+}
 
 CustomCredentials CWorkerCustomOwner::GetCustomCredentials() {
   CustomCredentials c;

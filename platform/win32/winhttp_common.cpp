@@ -80,7 +80,8 @@ void RelaxCertificateChecks(HINTERNET request) {
 }
 
 void SetTimeoutsFromDeadline(HINTERNET handle, std::chrono::steady_clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
   long long ms = left.count();
   if (ms < 1) ms = 1;
   if (ms > 0x7FFFFFFF) ms = 0x7FFFFFFF;
@@ -100,12 +101,15 @@ std::string Numbered(const char* prefix, unsigned value) {
 
 std::string CallbackLine(DWORD status, LPVOID info) {
   auto text = [info] { return info != nullptr ? Narrow(static_cast<const wchar_t*>(info)) : std::string(); };
-  auto number = [info] { return info != nullptr ? static_cast<unsigned>(*static_cast<const DWORD*>(info)) : 0u; };
+  auto number = [info] {
+    return info != nullptr ? static_cast<unsigned>(*static_cast<const DWORD*>(info)) : 0u;
+  };
   switch (status) {
     case WINHTTP_CALLBACK_STATUS_NAME_RESOLVED: return "WINHTTP_CALLBACK_STATUS_NAME_RESOLVED: " + text();
     case WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER:
       return "WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER: " + text();
-    case WINHTTP_CALLBACK_STATUS_REQUEST_SENT: return Numbered("WINHTTP_CALLBACK_STATUS_REQUEST_SENT: ", number());
+    case WINHTTP_CALLBACK_STATUS_REQUEST_SENT:
+      return Numbered("WINHTTP_CALLBACK_STATUS_REQUEST_SENT: ", number());
     case WINHTTP_CALLBACK_STATUS_RESPONSE_RECEIVED:
       return Numbered("WINHTTP_CALLBACK_STATUS_RESPONSE_RECEIVED: ", number());
     case WINHTTP_CALLBACK_STATUS_CONNECTION_CLOSED: return "WINHTTP_CALLBACK_STATUS_CONNECTION_CLOSED";
@@ -137,7 +141,8 @@ std::string SecureFailureText(uint32_t flags) {
       {WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA, " WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA;"},
       {WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID, " WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID;"},
       {WINHTTP_CALLBACK_STATUS_FLAG_CERT_DATE_INVALID, " WINHTTP_CALLBACK_STATUS_FLAG_CERT_DATE_INVALID;"},
-      {WINHTTP_CALLBACK_STATUS_FLAG_SECURITY_CHANNEL_ERROR, " WINHTTP_CALLBACK_STATUS_FLAG_SECURITY_CHANNEL_ERROR;"},
+      {WINHTTP_CALLBACK_STATUS_FLAG_SECURITY_CHANNEL_ERROR,
+       " WINHTTP_CALLBACK_STATUS_FLAG_SECURITY_CHANNEL_ERROR;"},
   };
   char head[32];
   snprintf(head, sizeof head, " (%u)", static_cast<unsigned>(flags));

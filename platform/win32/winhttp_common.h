@@ -67,9 +67,9 @@ std::wstring UserProxy();
 
 // Flags that let a request through a certificate the machine does not trust:
 // unknown authority, wrong usage, name mismatch, expired or not yet valid.
-constexpr DWORD kRelaxedCertificateChecks = SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE |
-                                            SECURITY_FLAG_IGNORE_CERT_CN_INVALID |
-                                            SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;
+constexpr DWORD kRelaxedCertificateChecks =
+    SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE |
+    SECURITY_FLAG_IGNORE_CERT_CN_INVALID | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;
 static_assert(kRelaxedCertificateChecks == 0x3300, "the documented override");
 
 // Windows reports a certificate it does not accept as a secure failure;

@@ -65,12 +65,15 @@ class WinHttpExchange::Steps {
         WinHttpOpen(win32::Widen(request_.userAgent).c_str(),
                     proxy.empty() ? WINHTTP_ACCESS_TYPE_DEFAULT_PROXY : WINHTTP_ACCESS_TYPE_NAMED_PROXY,
                     proxy.empty() ? WINHTTP_NO_PROXY_NAME : proxy.c_str(), WINHTTP_NO_PROXY_BYPASS, 0);
-    if (!Keep(win32::ExchangeHandles::Session, session, "Data sending failed on internal initialization.")) return;
+    if (!Keep(win32::ExchangeHandles::Session, session, "Data sending failed on internal initialization."))
+      return;
 
     if (Stopped()) return;
     x_.Write(Format("Connecting to %s:%d...", request_.host.c_str(), request_.port));
     HINTERNET connect = WinHttpConnect(Session(), win32::Widen(request_.host).c_str(), request_.port, 0);
-    if (!Keep(win32::ExchangeHandles::Connection, connect, "Data sending failed on opening http session for the server.")) return;
+    if (!Keep(win32::ExchangeHandles::Connection, connect,
+              "Data sending failed on opening http session for the server."))
+      return;
 
     if (Stopped()) return;
     x_.Write(Format("Openning request to %s...", request_.path.c_str()));

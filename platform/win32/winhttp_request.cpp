@@ -79,20 +79,21 @@ class WinHttpSession : public platform::IHttpSession {
   }
 
   void Run(const platform::HttpExchangeSpec& spec, const platform::HttpLog& log,
-           const std::function<void(const platform::HttpRead&)>& readBody, platform::HttpExchangeOutcome& outcome,
-           std::chrono::steady_clock::time_point deadline) {
+           const std::function<void(const platform::HttpRead&)>& readBody,
+           platform::HttpExchangeOutcome& outcome, std::chrono::steady_clock::time_point deadline) {
     const wchar_t* accept[] = {L"text/xml", nullptr};
-    HINTERNET request = WinHttpOpenRequest(handles_.Get(win32::ExchangeHandles::Connection),
-                                           spec.post ? L"POST" : nullptr, win32::Widen(spec.object).c_str(),
-                                           nullptr, WINHTTP_NO_REFERER, accept,
-                                           WINHTTP_FLAG_REFRESH | (secure_ ? WINHTTP_FLAG_SECURE : 0));
+    HINTERNET request =
+        WinHttpOpenRequest(handles_.Get(win32::ExchangeHandles::Connection), spec.post ? L"POST" : nullptr,
+                           win32::Widen(spec.object).c_str(), nullptr, WINHTTP_NO_REFERER, accept,
+                           WINHTTP_FLAG_REFRESH | (secure_ ? WINHTTP_FLAG_SECURE : 0));
     const DWORD openError = GetLastError();
     if (!handles_.Keep(win32::ExchangeHandles::Request, request)) {
       outcome.error = Failed(log, "WinHttpOpenRequest failed with error '%d'", openError);
       return;
     }
     win32::SetTimeoutsFromDeadline(Request(), deadline);
-    WinHttpSetStatusCallback(Request(), &WinHttpSession::StatusCallback, WINHTTP_CALLBACK_FLAG_ALL_NOTIFICATIONS, 0);
+    WinHttpSetStatusCallback(Request(), &WinHttpSession::StatusCallback,
+                             WINHTTP_CALLBACK_FLAG_ALL_NOTIFICATIONS, 0);
 
     const std::wstring headers = win32::Widen(spec.headers);
     if (!WinHttpAddRequestHeaders(Request(), headers.c_str(), static_cast<DWORD>(headers.size()),

@@ -8,8 +8,8 @@
 class WinHttpTransport : public platform::IHttpTransport {
  public:
   std::string UserProxy() override;
-  std::unique_ptr<platform::IHttpSession> OpenSession(const std::string& userAgent, platform::HttpProxyMode mode,
-                                                      const std::string& proxy, bool secure,
-                                                      uint32_t& error) override;
+  std::unique_ptr<platform::IHttpSession> OpenSession(const std::string& userAgent,
+                                                      platform::HttpProxyMode mode, const std::string& proxy,
+                                                      bool secure, uint32_t& error) override;
   std::string ErrorText(uint32_t error) override;
 };

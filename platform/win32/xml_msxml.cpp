@@ -4,9 +4,9 @@
 // thread of the agent and in the console program. DTDs are prohibited,
 // external resources are not resolved and nothing is validated: a reply
 // comes from outside.
-#include <windows.h>
 #include <msxml2.h>
 #include <oleauto.h>
+#include <windows.h>
 
 #include <memory>
 
@@ -16,7 +16,8 @@
 namespace {
 
 // MinGW ships no import library with these.
-const CLSID kClsidDOMDocument30 = {0xf5078f32, 0xc551, 0x11d3, {0x89, 0xb9, 0x00, 0x00, 0xf8, 0x1f, 0xe2, 0x21}};
+const CLSID kClsidDOMDocument30 = {
+    0xf5078f32, 0xc551, 0x11d3, {0x89, 0xb9, 0x00, 0x00, 0xf8, 0x1f, 0xe2, 0x21}};
 const IID kIidDocument2 = {0x2933bf95, 0x7b36, 0x11d2, {0xb2, 0x0e, 0x00, 0xc0, 0x4f, 0x98, 0x3e, 0x60}};
 const IID kIidNode = {0x2933bf80, 0x7b36, 0x11d2, {0xb2, 0x0e, 0x00, 0xc0, 0x4f, 0x98, 0x3e, 0x60}};
 const IID kIidElement = {0x2933bf86, 0x7b36, 0x11d2, {0xb2, 0x0e, 0x00, 0xc0, 0x4f, 0x98, 0x3e, 0x60}};
@@ -65,7 +66,9 @@ class Bstr {
   Bstr& operator=(const Bstr&) = delete;
   BSTR get() const { return b_; }
   BSTR* out() { return &b_; }
-  std::string Utf8() const { return b_ ? win32::Narrow(b_, static_cast<int>(SysStringLen(b_))) : std::string(); }
+  std::string Utf8() const {
+    return b_ ? win32::Narrow(b_, static_cast<int>(SysStringLen(b_))) : std::string();
+  }
 
  private:
   BSTR b_ = nullptr;
@@ -73,7 +76,8 @@ class Bstr {
 
 class MsxmlNode : public platform::IXmlNode {
  public:
-  MsxmlNode(std::shared_ptr<Apartment> apartment, IXMLDOMNode* node) : apartment_(std::move(apartment)), node_(node) {}
+  MsxmlNode(std::shared_ptr<Apartment> apartment, IXMLDOMNode* node)
+      : apartment_(std::move(apartment)), node_(node) {}
   std::string Name() override {
     Bstr name;
     if (FAILED(node_->get_nodeName(name.out()))) return std::string();
@@ -96,7 +100,8 @@ class MsxmlNode : public platform::IXmlNode {
     list->get_length(&length);
     for (long i = 0; i < length; ++i) {
       IXMLDOMNode* item = nullptr;
-      if (SUCCEEDED(list->get_item(i, &item)) && item) out.push_back(std::make_unique<MsxmlNode>(apartment_, item));
+      if (SUCCEEDED(list->get_item(i, &item)) && item)
+        out.push_back(std::make_unique<MsxmlNode>(apartment_, item));
     }
     return out;
   }
@@ -183,7 +188,8 @@ namespace platform {
 std::unique_ptr<IXmlDocument> create_xml_document(int32_t& error) {
   auto apartment = std::make_shared<Apartment>();
   IXMLDOMDocument2* doc = nullptr;
-  HRESULT hr = CoCreateInstance(kClsidDOMDocument30, nullptr, CLSCTX_ALL, kIidDocument2, reinterpret_cast<void**>(&doc));
+  HRESULT hr = CoCreateInstance(kClsidDOMDocument30, nullptr, CLSCTX_ALL, kIidDocument2,
+                                reinterpret_cast<void**>(&doc));
   if (FAILED(hr) || !doc) {
     error = static_cast<int32_t>(hr);
     return nullptr;

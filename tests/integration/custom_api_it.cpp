@@ -20,7 +20,8 @@ std::string Port(const char* name) {
   return v ? v : "0";
 }
 
-std::unique_ptr<CCorvaneAPIRequest> Client(WinHttpTransport& t, const std::string& url, bool ignoreCerts = false) {
+std::unique_ptr<CCorvaneAPIRequest> Client(WinHttpTransport& t, const std::string& url,
+                                           bool ignoreCerts = false) {
   CCorvaneAPIRequest::Setup s;
   s.transport = &t;
   s.apiUrl = url;

@@ -12,8 +12,9 @@ namespace {
 TEST(CustomApiText, EncodingKeepsOnlyLettersAndDigits) {
   const struct {
     const char *in, *out;
-  } cases[] = {{"a b-c", "a%20b%2Dc"}, {"", ""}, {"Az09", "Az09"}, {"x.y_z~", "x%2Ey%5Fz%7E"},
-               {"\xC3\xA9", "%C3%A9"},   {"me@ex.com", "me%40ex%2Ecom"}};
+  } cases[] = {{"a b-c", "a%20b%2Dc"}, {"", ""},
+               {"Az09", "Az09"},       {"x.y_z~", "x%2Ey%5Fz%7E"},
+               {"\xC3\xA9", "%C3%A9"}, {"me@ex.com", "me%40ex%2Ecom"}};
   for (const auto& c : cases) EXPECT_EQ(UrlEncode(c.in), c.out) << c.in;
 }
 
@@ -27,14 +28,22 @@ TEST(CustomApiText, NumbersAre32BitLeadingDigits) {
   const struct {
     const char* in;
     uint32_t out;
-  } cases[] = {{"42", 42},          {" 7x", 7},           {"abc", 0},         {"", 0},
-               {"4294967295", 4294967295u}, {"4294967296", 4294967295u}, {"99999999999", 4294967295u},
-               {"-1", 4294967295u}, {"-0", 0},            {"+5", 5}};
+  } cases[] = {{"42", 42},
+               {" 7x", 7},
+               {"abc", 0},
+               {"", 0},
+               {"4294967295", 4294967295u},
+               {"4294967296", 4294967295u},
+               {"99999999999", 4294967295u},
+               {"-1", 4294967295u},
+               {"-0", 0},
+               {"+5", 5}};
   for (const auto& c : cases) EXPECT_EQ(ReadUnsigned32(c.in), c.out) << c.in;
 }
 
 struct Api {
-  explicit Api(FakeHttpTransport::Handler h, std::string url = "http://127.0.0.1:8080/api") : transport(std::move(h)) {
+  explicit Api(FakeHttpTransport::Handler h, std::string url = "http://127.0.0.1:8080/api")
+      : transport(std::move(h)) {
     CCorvaneAPIRequest::Setup s;
     s.transport = &transport;
     s.apiUrl = std::move(url);
@@ -61,8 +70,9 @@ FakeHttpTransport::Handler Body(std::string body, uint32_t status = 200) {
 }
 
 TEST(CustomApi, RequestFormsAreExact) {
-  Api api(Body("<result><status>ok</status><agentKey>A</agentKey><apikey>K2</apikey><secretkey>S</secretkey>"
-               "<data>12</data></result>"));
+  Api api(
+      Body("<result><status>ok</status><agentKey>A</agentKey><apikey>K2</apikey><secretkey>S</secretkey>"
+           "<data>12</data></result>"));
   std::string s1, s2;
   uint32_t id = 0;
   std::vector<std::string> jobs;
@@ -78,11 +88,13 @@ TEST(CustomApi, RequestFormsAreExact) {
   ASSERT_EQ(requests.size(), 7u);
   const char* tail = "&output=xml&recordApiCall=false&version=2";
   const std::string token = "&validation=token&authToken=TOK1&timestamp=2017-04-21 09:05:03&";
-  EXPECT_EQ(requests[0].object, std::string("/api?action=agentkey&userName=me%40ex%2Ecom&password=HASH") + tail);
+  EXPECT_EQ(requests[0].object,
+            std::string("/api?action=agentkey&userName=me%40ex%2Ecom&password=HASH") + tail);
   EXPECT_EQ(requests[1].object, std::string("/api?action=apikey&agentKey=AGENT-KEY") + tail);
   // The new API key replaces the instance's own.
   EXPECT_EQ(requests[2].object, std::string("/api?action=secretkey&apikey=K2") + tail);
-  EXPECT_EQ(requests[3].object, "/api?action=addAgent&apikey=K2" + token + "name=my%20agent&type=internal" + tail);
+  EXPECT_EQ(requests[3].object,
+            "/api?action=addAgent&apikey=K2" + token + "name=my%20agent&type=internal" + tail);
   EXPECT_TRUE(requests[3].post);
   EXPECT_EQ(requests[3].body, "");
   EXPECT_EQ(requests[4].object, "/api?action=addResult&apikey=K2" + token +

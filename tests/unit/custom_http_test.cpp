@@ -53,8 +53,8 @@ TEST(HttpRequestRules, ReplyGrowsByDoublingChunksUpToTheLimit) {
     uint32_t error;
     size_t kept;
   } cases[] = {
-      {0, 1000, -1, 0, 0},     {1, 1000, -1, 0, 1},     {6, 1000, -1, 0, 6},
-      {7, 1000, -1, 0, 7},     {40, 1000, -1, 0, 40},   {40, 3, -1, 0, 40},
+      {0, 1000, -1, 0, 0},      {1, 1000, -1, 0, 1},       {6, 1000, -1, 0, 6},
+      {7, 1000, -1, 0, 7},      {40, 1000, -1, 0, 40},     {40, 3, -1, 0, 40},
       {64, 1000, -1, 12152, 0}, {500, 1000, -1, 12152, 0}, {40, 5, 2, 12030, 7},
   };
   for (const auto& c : cases) {
@@ -64,8 +64,8 @@ TEST(HttpRequestRules, ReplyGrowsByDoublingChunksUpToTheLimit) {
     reader.failAfter = c.failAfter;
     std::vector<std::string> lines;
     std::string reply;
-    uint32_t error =
-        ReadReplyBody(reader.Fn(), 8, 64, [&](const std::string& l) { lines.push_back(l); }, reply);
+    uint32_t error = ReadReplyBody(
+        reader.Fn(), 8, 64, [&](const std::string& l) { lines.push_back(l); }, reply);
     EXPECT_EQ(error, c.error) << c.size;
     if (c.error == 12152) {
       // Stopped at the limit, passing it by at most the last read; the data stays.
@@ -86,7 +86,8 @@ TEST(HttpRequestRules, ReplyGrowsByDoublingChunksUpToTheLimit) {
   reader.body = std::string(30, 'x');
   std::vector<std::string> lines;
   std::string reply;
-  ReadReplyBody(reader.Fn(), 8, 1 << 20, [&](const std::string& l) { lines.push_back(l); }, reply);
+  ReadReplyBody(
+      reader.Fn(), 8, 1 << 20, [&](const std::string& l) { lines.push_back(l); }, reply);
   ASSERT_GE(lines.size(), 3u);
   EXPECT_EQ(lines[0], "Buffer size: '8', Read size: '7', Bytes read: '7', Raw size: '7'");
   EXPECT_EQ(lines[1], "Buffer size: '24', Read size: '15', Bytes read: '15', Raw size: '22'");

@@ -30,7 +30,8 @@ TEST(MonitorManagerFetch, FromNothingGetsEveryCredentialThenJobs) {
   Fixture f;
   CMonitorManager manager(f.owner);
   manager.GetJobs();
-  EXPECT_EQ(f.api.transport.Actions(), (std::vector<std::string>{"apikey", "authToken", "addAgent", "getJobs"}));
+  EXPECT_EQ(f.api.transport.Actions(),
+            (std::vector<std::string>{"apikey", "authToken", "addAgent", "getJobs"}));
   EXPECT_EQ(f.owner.creds.apiKey, "K1");
   EXPECT_EQ(f.owner.creds.secretKey, "S1");
   EXPECT_EQ(f.owner.creds.authToken, "T1");
@@ -63,8 +64,16 @@ TEST(MonitorManagerFetch, RenewalCodesRestartThePass) {
       {"secret 3", false, "secretkey", 3, {"secretkey", "apikey", "authToken", "addAgent", "getJobs"}},
       {"token 1", true, "authToken", 1, {"getJobs", "authToken", "apikey", "authToken", "getJobs"}},
       {"token 3", true, "authToken", 3, {"getJobs", "authToken", "apikey", "authToken", "getJobs"}},
-      {"agent 3", false, "addAgent", 3, {"secretkey", "authToken", "addAgent", "apikey", "authToken", "addAgent", "getJobs"}},
-      {"agent 4", false, "addAgent", 4, {"secretkey", "authToken", "addAgent", "authToken", "addAgent", "getJobs"}},
+      {"agent 3",
+       false,
+       "addAgent",
+       3,
+       {"secretkey", "authToken", "addAgent", "apikey", "authToken", "addAgent", "getJobs"}},
+      {"agent 4",
+       false,
+       "addAgent",
+       4,
+       {"secretkey", "authToken", "addAgent", "authToken", "addAgent", "getJobs"}},
       {"jobs 3", true, "getJobs", 3, {"getJobs", "apikey", "authToken", "getJobs"}},
       {"jobs 4", true, "getJobs", 4, {"getJobs", "authToken", "getJobs"}},
       {"jobs 5", true, "getJobs", 5, {"getJobs", "addAgent", "getJobs"}},
@@ -180,12 +189,14 @@ TEST(CustomJobParsing, Table) {
       {Job("<id>3</id><type>add_monitor</type>"), CustomJob::Add, 3, 0, 5, 1},
       {Job("<id>3</id><type>whatever</type>"), CustomJob::Add, 3, 0, 5, 1},
       {Job("<id>3</id>"), CustomJob::Unknown, 3, 0, 5, 1},
-      {Job("<id>3</id><type>DELETE_MONITOR</type><monitor><id>4</id></monitor>"), CustomJob::Delete, 3, 4, 5, 1},
+      {Job("<id>3</id><type>DELETE_MONITOR</type><monitor><id>4</id></monitor>"), CustomJob::Delete, 3, 4, 5,
+       1},
       {Job("<id>3</id><type>update_plugin</type><plugin><maxParallelJobs>0</maxParallelJobs></plugin>"),
        CustomJob::UpdatePlugin, 3, 0, 5, 1},
-      {Job("<type>add</type><monitor><runnerFile>SNMPMonitor.exe -x</runnerFile></monitor>"), CustomJob::Add, 0, 0,
-       5, 200},
-      {Job("<type>add</type><plugin><maxParallelJobs>4</maxParallelJobs></plugin><monitor><runnerFile>snmpmonitor.exe"
+      {Job("<type>add</type><monitor><runnerFile>SNMPMonitor.exe -x</runnerFile></monitor>"), CustomJob::Add,
+       0, 0, 5, 200},
+      {Job("<type>add</type><plugin><maxParallelJobs>4</maxParallelJobs></"
+           "plugin><monitor><runnerFile>snmpmonitor.exe"
            "</runnerFile></monitor>"),
        CustomJob::Add, 0, 0, 5, 4},
       {Job("<id>4294967295</id><interval>0</interval><type>run</type>"), CustomJob::RunCommand, 0, 0, 5, 1},
@@ -219,10 +230,12 @@ TEST(CustomJobParsing, SummaryLineAndMaskedPassword) {
                                  100, xml, summary, lines);
   EXPECT_EQ(job.password, "secret");
   EXPECT_EQ(job.nextCheck, 100);
-  EXPECT_EQ(summary,
-            "\r\n==> Job ID: '8'; Interval: '2'; Job Type: 'run'; Plugin name: 'P'; Plugin download URL: ''; Plugin "
-            "setup file: ''; Plugin version: ''; MaxParallelJobs: ''; Run command: 'c.bat'; Run args: '-a'; Run "
-            "user: 'u'; Run password: '***'");
+  EXPECT_EQ(
+      summary,
+      "\r\n==> Job ID: '8'; Interval: '2'; Job Type: 'run'; Plugin name: 'P'; Plugin download URL: ''; "
+      "Plugin "
+      "setup file: ''; Plugin version: ''; MaxParallelJobs: ''; Run command: 'c.bat'; Run args: '-a'; Run "
+      "user: 'u'; Run password: '***'");
   EXPECT_TRUE(lines.empty());
   ParseCustomJob(Job("<id>9</id><type>add</type>"), 100, xml, summary, lines);
   EXPECT_EQ(lines, (std::vector<std::string>{"No 'plugin' node for add, edit, update or run type monitor",
@@ -275,7 +288,8 @@ TEST(MonitorManagerJobs, MapThreadIndicesAndBothIdSpaces) {
 
   // A replacing add keeps the index; the next fetch asks above the last job ID.
   const uint32_t index = manager.Find(CMonitorManager::Kind::Monitor, 105)->ThreadIndex();
-  f.Serve({Add(50, 105, "other.bat"), Job("<id>51</id><type>delete_monitor</type><monitor><id>7</id></monitor>"),
+  f.Serve({Add(50, 105, "other.bat"),
+           Job("<id>51</id><type>delete_monitor</type><monitor><id>7</id></monitor>"),
            Job("<id>52</id><type>delete_monitor</type><monitor><id>106</id></monitor>")});
   manager.GetJobs();
   EXPECT_NE(f.api.transport.Requests().back().object.find("&lastJobId=41&"), std::string::npos);

@@ -18,11 +18,16 @@ TEST(DevgatewayApi, FaultSpecs) {
     ApiFault::Kind kind;
     int value;
   } cases[] = {
-      {"getJobs #3: code 5", true, ApiFault::Code, 5},   {"apikey #1: http 502", true, ApiFault::Http, 502},
-      {"getJobs #2: hang 70", true, ApiFault::Hang, 70}, {"addAgent #1: malformed", true, ApiFault::Malformed, 0},
-      {"x #1: nocode", true, ApiFault::NoCode, 0},       {"x #1: empty", true, ApiFault::Empty, 0},
-      {"x #0: code 5", false, ApiFault::Code, 0},        {"x: code 5", false, ApiFault::Code, 0},
-      {"x #1: http 99", false, ApiFault::Http, 0},       {"x #1: hang 601", false, ApiFault::Hang, 0},
+      {"getJobs #3: code 5", true, ApiFault::Code, 5},
+      {"apikey #1: http 502", true, ApiFault::Http, 502},
+      {"getJobs #2: hang 70", true, ApiFault::Hang, 70},
+      {"addAgent #1: malformed", true, ApiFault::Malformed, 0},
+      {"x #1: nocode", true, ApiFault::NoCode, 0},
+      {"x #1: empty", true, ApiFault::Empty, 0},
+      {"x #0: code 5", false, ApiFault::Code, 0},
+      {"x: code 5", false, ApiFault::Code, 0},
+      {"x #1: http 99", false, ApiFault::Http, 0},
+      {"x #1: hang 601", false, ApiFault::Hang, 0},
       {"x #1: boom", false, ApiFault::Code, 0},
   };
   for (const auto& c : cases) {
@@ -69,10 +74,10 @@ TEST(DevgatewayApi, CredentialStateAndJobs) {
   const std::string key = Between(keys.reply.body, "apikey"), secret = Between(keys.reply.body, "secretkey");
   EXPECT_EQ(key.size(), 32u);
   EXPECT_EQ(api.handle(Req("action=authToken&apikey=" + key + "&secretkey=wrong")).code, 1);
-  const std::string t1 = Between(api.handle(Req("action=authToken&apikey=" + key + "&secretkey=" + secret)).reply.body,
-                                 "authToken");
-  const std::string t2 = Between(api.handle(Req("action=authToken&apikey=" + key + "&secretkey=" + secret)).reply.body,
-                                 "authToken");
+  const std::string t1 = Between(
+      api.handle(Req("action=authToken&apikey=" + key + "&secretkey=" + secret)).reply.body, "authToken");
+  const std::string t2 = Between(
+      api.handle(Req("action=authToken&apikey=" + key + "&secretkey=" + secret)).reply.body, "authToken");
   const std::string stamp = "&validation=token&timestamp=2017-04-21%2009:05:03&name=a&type=internal";
   auto stale = api.handle(Req("action=addAgent&apikey=" + key + "&authToken=" + t1 + stamp));
   EXPECT_EQ(stale.code, 4);
@@ -83,9 +88,11 @@ TEST(DevgatewayApi, CredentialStateAndJobs) {
   const std::string id = Between(added.reply.body, "data");
 
   EXPECT_EQ(api.handle(Req("action=getJobs&apikey=" + key + "&agentId=4&lastJobId=0")).code, 5);
-  EXPECT_EQ(api.handle(Req("action=getJobs&apikey=" + key + "&agentId=" + id + "&lastJobId=0")).code, 4);  // fault
+  EXPECT_EQ(api.handle(Req("action=getJobs&apikey=" + key + "&agentId=" + id + "&lastJobId=0")).code,
+            4);  // fault
   auto all = api.handle(Req("action=getJobs&apikey=" + key + "&agentId=" + id + "&lastJobId=0"));
-  EXPECT_EQ(all.reply.body, "<jobs><job><id>1</id><type>add</type></job><job><id>2</id><type>run</type></job></jobs>");
+  EXPECT_EQ(all.reply.body,
+            "<jobs><job><id>1</id><type>add</type></job><job><id>2</id><type>run</type></job></jobs>");
   EXPECT_EQ(api.handle(Req("action=getJobs&apikey=" + key + "&agentId=" + id + "&lastJobId=1")).reply.body,
             "<jobs><job><id>2</id><type>run</type></job></jobs>");
   // The run job is forgotten once reported deleted; the add job stays for a fresh agent.

@@ -83,7 +83,8 @@ TEST_F(WorkerCustomTest, StopDuringAHangingJobFetchIsBoundedAndFreesTheManagerOn
   api.HangNext("getJobs");
   auto w = Make();
   ASSERT_TRUE(api.transport.WaitForRequests(4, 20s));
-  EXPECT_EQ(api.transport.Actions(), (std::vector<std::string>{"apikey", "authToken", "addAgent", "getJobs"}));
+  EXPECT_EQ(api.transport.Actions(),
+            (std::vector<std::string>{"apikey", "authToken", "addAgent", "getJobs"}));
   EXPECT_EQ(Get("APIKey"), "K1");
   EXPECT_EQ(Get("SecretKey"), "S1");
   EXPECT_EQ(Get("AuthToken"), "T1");

@@ -45,8 +45,8 @@ TEST(XmlMsxml, ParseErrorAndExternalEntity) {
   // Under Wine the parser's reason, line and position are poor; the load
   // fails, which is what counts.
   auto entity = Doc();
-  const bool loaded = entity->Load(
-      "<!DOCTYPE r [<!ENTITY x SYSTEM \"file:///Z:/etc/passwd\">]><r><data>&x;</data></r>", e);
+  const bool loaded =
+      entity->Load("<!DOCTYPE r [<!ENTITY x SYSTEM \"file:///Z:/etc/passwd\">]><r><data>&x;</data></r>", e);
   if (loaded) EXPECT_EQ(entity->DocumentElement()->Child("data")->Text().find("root"), std::string::npos);
 }
 

@@ -356,26 +356,29 @@ ApiExchange CustomApiLogic::download(const std::string& name) {
 
 std::string api_line(const ApiExchange& ex) {
   std::string line = "api " + std::to_string(ex.number) + ": " + printable(ex.action) + ", " +
-                     printable(ex.request.method) + ", status " + std::to_string(ex.reply.status) + ", code " +
-                     std::to_string(ex.code);
+                     printable(ex.request.method) + ", status " + std::to_string(ex.reply.status) +
+                     ", code " + std::to_string(ex.code);
   if (!ex.note.empty()) line += ", " + printable(ex.note);
   if (!ex.timestampCheck.empty()) line += ", timestamp " + ex.timestampCheck;
   if (ex.reply.hangSeconds) line += ", hang " + std::to_string(ex.reply.hangSeconds) + " s";
   if (ex.recorded) {
     line += "\n  target: " + printable(ex.request.target);
     line += "\n  params:";
-    for (const auto& p : ex.request.params) line += " " + printable(p.first) + "='" + printable(p.second) + "'";
+    for (const auto& p : ex.request.params)
+      line += " " + printable(p.first) + "='" + printable(p.second) + "'";
     line += "\n  body: raw '" + printable(ex.request.body) + "' decoded '" + printable(ex.decodedBody) + "'";
     line += "\n  headers:";
     for (const auto& h : ex.request.headers)
-      if (h.first.compare(0, 4, "Mon-") == 0) line += " " + printable(h.first) + ": '" + printable(h.second) + "'";
+      if (h.first.compare(0, 4, "Mon-") == 0)
+        line += " " + printable(h.first) + ": '" + printable(h.second) + "'";
   }
   return line;
 }
 
 std::string api_json(const ApiExchange& ex) {
   std::string j = "{\"api\":" + std::to_string(ex.number) + ",\"action\":" + json_string(ex.action) +
-                  ",\"method\":" + json_string(ex.request.method) + ",\"target\":" + json_string(ex.request.target) +
+                  ",\"method\":" + json_string(ex.request.method) +
+                  ",\"target\":" + json_string(ex.request.target) +
                   ",\"status\":" + std::to_string(ex.reply.status) + ",\"code\":" + std::to_string(ex.code);
   j += ",\"params\":{";
   bool first = true;

@@ -42,7 +42,7 @@ struct ApiConfig {
 
 struct ApiRequest {
   std::string method;
-  std::string target;  // path and query as received
+  std::string target;                         // path and query as received
   std::map<std::string, std::string> params;  // decoded query parameters
   std::vector<std::pair<std::string, std::string>> headers;
   std::string body;
@@ -58,8 +58,8 @@ struct ApiReply {
 struct ApiExchange {
   uint64_t number = 0;
   std::string action;
-  int code = 0;  // the API code answered, 0 for success
-  std::string note;  // why (stale token, unknown key, fault ...)
+  int code = 0;           // the API code answered, 0 for success
+  std::string note;       // why (stale token, unknown key, fault ...)
   bool recorded = false;  // addResult and deleteJob: shown in full
   std::string decodedBody;
   std::string timestampCheck;  // token form: "ok" or how far off UTC it was
@@ -74,7 +74,8 @@ std::map<std::string, std::string> parse_query(const std::string& query);
 
 class CustomApiLogic {
  public:
-  explicit CustomApiLogic(ApiConfig config, std::function<time_t()> now = [] { return time(nullptr); });
+  explicit CustomApiLogic(
+      ApiConfig config, std::function<time_t()> now = [] { return time(nullptr); });
   // Thread-safe; never throws on malformed input.
   ApiExchange handle(const ApiRequest& request);
   // A plugin archive; `name` is the part after /files/.
@@ -90,8 +91,8 @@ class CustomApiLogic {
   mutable std::mutex m_lock;
   const ApiConfig m_config;
   std::function<time_t()> m_now;
-  std::map<std::string, uint64_t> m_counts;  // requests per action
-  std::set<std::string> m_agentKeys;         // issued by agentkey
+  std::map<std::string, uint64_t> m_counts;      // requests per action
+  std::set<std::string> m_agentKeys;             // issued by agentkey
   std::map<std::string, std::string> m_secrets;  // API key -> its current secret key
   std::map<std::string, std::string> m_tokens;   // API key -> its current token
   std::set<std::string> m_staleTokens;

@@ -22,7 +22,8 @@ extern const char* const kApiUsage;
 // True when `name` is one of the API's options.
 bool is_api_option(const std::string& name);
 // False with `error` when `value` does not suit `name`.
-bool parse_api_option(const std::string& name, const std::string& value, ApiOptions& options, std::string& error);
+bool parse_api_option(const std::string& name, const std::string& value, ApiOptions& options,
+                      std::string& error);
 
 struct ApiServing {
   // Prints one exchange (a line and a JSON object) under the front end's output lock.

@@ -16,8 +16,7 @@
 
 class FakeCustomApi {
  public:
-  FakeCustomApi()
-      : transport([this](const platform::HttpExchangeSpec& spec) { return Answer(spec); }) {}
+  FakeCustomApi() : transport([this](const platform::HttpExchangeSpec& spec) { return Answer(spec); }) {}
 
   // The next `action` request gets `body` (an "<error code=..>" or anything).
   void Script(const std::string& action, const std::string& body) {
@@ -78,7 +77,9 @@ class FakeCustomApi {
 
 class FakeCustomOwner : public ICustomMonitorOwner {
  public:
-  explicit FakeCustomOwner(platform::IHttpTransport& t) : transport(t) { creds.apiHost = "http://127.0.0.1:1/api"; }
+  explicit FakeCustomOwner(platform::IHttpTransport& t) : transport(t) {
+    creds.apiHost = "http://127.0.0.1:1/api";
+  }
 
   bool IsWorking() override { return working; }
   void NotifyStatus(uint32_t code, const std::string& text) override {
