@@ -92,7 +92,7 @@ TEST(CustomApiWine, MalformedReplyIsMinusTwoWithTheParserText) {
   WinHttpTransport t;
   auto c = Client(t, Http());
   std::string token;
-  EXPECT_EQ(c->RequestAuthToken("x", "y", token), -2);  // fault: authToken #1: malformed
+  EXPECT_EQ(c->RequestAuthToken("x", "y", token), -2);  // fault: authToken #2: malformed
   EXPECT_EQ(c->LastError().rfind("XML parse error. '", 0), 0u) << c->LastError();
 }
 
@@ -109,7 +109,7 @@ TEST(CustomApiWine, ReplyHeldPastTheTimeoutGives12002AndTheClientGoesAtOnce) {
   ASSERT_NE(r, nullptr);
   ASSERT_TRUE(r->Connect("127.0.0.1", static_cast<uint16_t>(atoi(Port("HALVREN_API_HTTP").c_str()))));
   auto begin = std::chrono::steady_clock::now();
-  EXPECT_FALSE(r->MakeRequest("/files/small.zip", false, "", 2, "", ""));  // fault: files #1: hang 20
+  EXPECT_FALSE(r->MakeRequest("/files/small.zip", false, "", 2, "", ""));  // fault: files #1: hang 8
   EXPECT_LT(std::chrono::steady_clock::now() - begin, 6s);
   std::string text;
   EXPECT_EQ(r->ErrorText(text), 12002u);

@@ -47,7 +47,9 @@ TEST(XmlMsxml, ParseErrorAndExternalEntity) {
   auto entity = Doc();
   const bool loaded =
       entity->Load("<!DOCTYPE r [<!ENTITY x SYSTEM \"file:///Z:/etc/passwd\">]><r><data>&x;</data></r>", e);
-  if (loaded) EXPECT_EQ(entity->DocumentElement()->Child("data")->Text().find("root"), std::string::npos);
+  if (loaded) {
+    EXPECT_EQ(entity->DocumentElement()->Child("data")->Text().find("root"), std::string::npos);
+  }
 }
 
 TEST(XmlMsxml, WorksOnAThreadOutsideAnyApartment) {
