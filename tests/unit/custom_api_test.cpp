@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "tests/unit/fakes/fake_http.h"
 
 namespace {
@@ -124,15 +126,18 @@ TEST(CustomApi, ReplyCodes) {
       {"<error code=\"0\">zero</error>", 200, -2, "zero"},
       {"<error code=\"99999999999\">big</error>", 200, -1, "big"},
       {"<result><data>0</data></result>", 200, -2, "XML doesn't contain node 'error' at root level."},
+      // Refused natively; MSXML under Wine loads it without expanding the entity.
       {"<!DOCTYPE r [<!ENTITY x SYSTEM \"file:///etc/passwd\">]><result><data>&x;</data></result>", 200, -2,
-       "XML parse error. '*"},
+       nullptr},
   };
   for (const auto& c : cases) {
     Api api(Body(c.body, c.status));
     uint32_t id = 0;
     EXPECT_EQ(api.client->RequestAddAgent("a", id), c.code) << c.body;
-    std::string expected = c.text;
-    if (!expected.empty() && expected.back() == '*') {
+    std::string expected = c.text ? c.text : "";
+    if (!c.text) {
+      EXPECT_EQ(api.client->LastError().find("root:"), std::string::npos);
+    } else if (!expected.empty() && expected.back() == '*') {
       expected.pop_back();
       EXPECT_EQ(api.client->LastError().rfind(expected, 0), 0u) << api.client->LastError();
     } else {
@@ -159,6 +164,11 @@ TEST(CustomApi, SuccessShapes) {
     std::vector<std::string> jobs;
     EXPECT_EQ(api.client->RequestJobs(1, 0, jobs), 0);
     ASSERT_EQ(jobs.size(), 2u);
+    // MSXML under Wine indents what it serialises.
+    for (auto& job : jobs)
+      job.erase(
+          std::remove_if(job.begin(), job.end(), [](char c) { return c == '\r' || c == '\n' || c == '\t'; }),
+          job.end());
     EXPECT_EQ(jobs[0], "<job><id>4</id></job>");
     EXPECT_EQ(jobs[1], "<job a=\"&amp;\"><id>5</id></job>");
   }
