@@ -221,154 +221,164 @@ int32_t CCorvaneAPIRequest::GetErrorCode(std::string& errorText) {
 
 // Every operation: no transport gives -1; a sent request whose reply has
 // what was asked gives 0; everything else the reply's error code.
-#define API_BEGIN()       \
-  if (!m_http) return -1; \
-  m_lastError.clear();    \
-  std::string errorText;  \
+template <typename Body>
+int32_t CCorvaneAPIRequest::Operation(Body body) {
+  if (!m_http) return -1;
+  m_lastError.clear();
   try {
-#define API_END()                             \
-  }                                           \
-  catch (...) {                               \
-    LOG_EXCEPTION_RECORD(kUnit);              \
-    m_lastError = "General XML parse error."; \
-    return -2;                                \
-  }                                           \
+    if (body()) return 0;
+  } catch (...) {
+    LOG_EXCEPTION_RECORD(kUnit);
+    m_lastError = "General XML parse error.";
+    return -2;
+  }
+  std::string errorText;
   return GetErrorCode(errorText);
+}
 
 int32_t CCorvaneAPIRequest::RequestAgentKey(const std::string& email, const std::string& passwordHash,
                                             std::string& agentKey) {
-  API_BEGIN()
-  if (Send(Form::Plain, "agentkey",
-           Format("userName=%s&password=%s", UrlEncode(email).c_str(), passwordHash.c_str()), nullptr)) {
-    if (auto root = LoadRoot("result")) {
-      std::string key;
-      if (ChildOf(*root, "agentKey", key)) {
-        agentKey = key;
-        return 0;
+  return Operation([&] {
+    if (Send(Form::Plain, "agentkey",
+             Format("userName=%s&password=%s", UrlEncode(email).c_str(), passwordHash.c_str()), nullptr)) {
+      if (auto root = LoadRoot("result")) {
+        std::string key;
+        if (ChildOf(*root, "agentKey", key)) {
+          agentKey = key;
+          return true;
+        }
       }
     }
-  }
-  API_END()
+    return false;
+  });
 }
 
 int32_t CCorvaneAPIRequest::RequestApiKey(const std::string& agentKey, std::string& apiKey,
                                           std::string& secretKey) {
-  API_BEGIN()
-  if (Send(Form::Plain, "apikey", "agentKey=" + agentKey, nullptr)) {
-    if (auto root = LoadRoot("result")) {
-      std::string key, secret;
-      if (ChildOf(*root, "apikey", key)) {
-        apiKey = m_apiKey = key;
-        if (ChildOf(*root, "secretkey", secret)) secretKey = secret;
-        return 0;
+  return Operation([&] {
+    if (Send(Form::Plain, "apikey", "agentKey=" + agentKey, nullptr)) {
+      if (auto root = LoadRoot("result")) {
+        std::string key, secret;
+        if (ChildOf(*root, "apikey", key)) {
+          apiKey = m_apiKey = key;
+          if (ChildOf(*root, "secretkey", secret)) secretKey = secret;
+          return true;
+        }
       }
     }
-  }
-  API_END()
+    return false;
+  });
 }
 
 int32_t CCorvaneAPIRequest::RequestApiKey(const std::string& email, const std::string& passwordHash,
                                           std::string& apiKey, std::string& secretKey) {
-  API_BEGIN()
-  if (Send(Form::Plain, "apikey",
-           Format("userName=%s&password=%s", UrlEncode(email).c_str(), passwordHash.c_str()), nullptr)) {
-    if (auto root = LoadRoot("result")) {
-      std::string key, secret;
-      if (ChildOf(*root, "apikey", key)) {
-        apiKey = m_apiKey = key;
-        if (ChildOf(*root, "secretkey", secret)) secretKey = secret;
-        return 0;
+  return Operation([&] {
+    if (Send(Form::Plain, "apikey",
+             Format("userName=%s&password=%s", UrlEncode(email).c_str(), passwordHash.c_str()), nullptr)) {
+      if (auto root = LoadRoot("result")) {
+        std::string key, secret;
+        if (ChildOf(*root, "apikey", key)) {
+          apiKey = m_apiKey = key;
+          if (ChildOf(*root, "secretkey", secret)) secretKey = secret;
+          return true;
+        }
       }
     }
-  }
-  API_END()
+    return false;
+  });
 }
 
 int32_t CCorvaneAPIRequest::RequestSecretKey(std::string& secretKey) {
-  API_BEGIN()
-  if (Send(Form::Plain, "secretkey", "apikey=" + m_apiKey, nullptr)) {
-    if (auto root = LoadRoot("result")) {
-      std::string secret;
-      if (ChildOf(*root, "secretkey", secret)) {
-        secretKey = secret;
-        return 0;
+  return Operation([&] {
+    if (Send(Form::Plain, "secretkey", "apikey=" + m_apiKey, nullptr)) {
+      if (auto root = LoadRoot("result")) {
+        std::string secret;
+        if (ChildOf(*root, "secretkey", secret)) {
+          secretKey = secret;
+          return true;
+        }
       }
     }
-  }
-  API_END()
+    return false;
+  });
 }
 
 int32_t CCorvaneAPIRequest::RequestAuthToken(const std::string& apiKey, const std::string& secretKey,
                                              std::string& token) {
-  API_BEGIN()
-  if (Send(Form::Plain, "authToken", "apikey=" + apiKey + "&secretkey=" + secretKey, nullptr)) {
-    if (auto root = LoadRoot("authToken")) {
-      token = m_authToken = root->Text();
-      return 0;
+  return Operation([&] {
+    if (Send(Form::Plain, "authToken", "apikey=" + apiKey + "&secretkey=" + secretKey, nullptr)) {
+      if (auto root = LoadRoot("authToken")) {
+        token = m_authToken = root->Text();
+        return true;
+      }
     }
-  }
-  API_END()
+    return false;
+  });
 }
 
 int32_t CCorvaneAPIRequest::RequestAddAgent(const std::string& agentName, uint32_t& agentId) {
-  API_BEGIN()
-  const std::string empty;
-  if (Send(Form::Token, "addAgent", "name=" + UrlEncode(agentName) + "&type=internal", &empty)) {
-    if (auto root = LoadRoot("result")) {
-      std::string data;
-      if (ChildOf(*root, "data", data)) {
-        const uint32_t id = ReadUnsigned32(data);
-        // 4294967295 is what an absent ID reads as: no usable registration.
-        if (id != 0 && id != 0xFFFFFFFFu) {
-          agentId = id;
-          return 0;
+  return Operation([&] {
+    const std::string empty;
+    if (Send(Form::Token, "addAgent", "name=" + UrlEncode(agentName) + "&type=internal", &empty)) {
+      if (auto root = LoadRoot("result")) {
+        std::string data;
+        if (ChildOf(*root, "data", data)) {
+          const uint32_t id = ReadUnsigned32(data);
+          // 4294967295 is what an absent ID reads as: no usable registration.
+          if (id != 0 && id != 0xFFFFFFFFu) {
+            agentId = id;
+            return true;
+          }
         }
       }
     }
-  }
-  API_END()
+    return false;
+  });
 }
 
 int32_t CCorvaneAPIRequest::RequestAddResult(uint32_t monitorId, uint32_t jobId,
                                              const std::string& pluginName, int64_t checkTime,
                                              const std::string& results, bool isError) {
-  API_BEGIN()
-  std::string body;
-  if (!results.empty()) body = "results=" + UrlEncode(isError ? "error:" + results : results);
-  const std::string params = Format("monitorId=%lu&jobId=%lu&pluginName=%s&checktime=%u000",
-                                    static_cast<unsigned long>(monitorId), static_cast<unsigned long>(jobId),
-                                    UrlEncode(pluginName).c_str(), static_cast<unsigned>(checkTime));
-  if (Send(Form::Token, "addResult", params, &body)) {
-    if (auto root = LoadRoot("result")) {
-      std::string status;
-      if (ChildOf(*root, "status", status) && EqualsNoCase(status, "ok")) return 0;
+  return Operation([&] {
+    std::string body;
+    if (!results.empty()) body = "results=" + UrlEncode(isError ? "error:" + results : results);
+    const std::string params = Format(
+        "monitorId=%lu&jobId=%lu&pluginName=%s&checktime=%u000", static_cast<unsigned long>(monitorId),
+        static_cast<unsigned long>(jobId), UrlEncode(pluginName).c_str(), static_cast<unsigned>(checkTime));
+    if (Send(Form::Token, "addResult", params, &body)) {
+      if (auto root = LoadRoot("result")) {
+        std::string status;
+        if (ChildOf(*root, "status", status) && EqualsNoCase(status, "ok")) return true;
+      }
     }
-  }
-  API_END()
+    return false;
+  });
 }
 
 int32_t CCorvaneAPIRequest::RequestDeleteJob(const std::string& jobIds, const std::string& status) {
-  API_BEGIN()
-  const std::string body = status.empty() ? std::string() : "status=" + UrlEncode(status);
-  if (Send(Form::Token, "deleteJob", "jobIds=" + jobIds, &body)) {
-    if (auto root = LoadRoot("result")) {
-      std::string answer;
-      if (ChildOf(*root, "status", answer) && EqualsNoCase(answer, "ok")) return 0;
+  return Operation([&] {
+    const std::string body = status.empty() ? std::string() : "status=" + UrlEncode(status);
+    if (Send(Form::Token, "deleteJob", "jobIds=" + jobIds, &body)) {
+      if (auto root = LoadRoot("result")) {
+        std::string answer;
+        if (ChildOf(*root, "status", answer) && EqualsNoCase(answer, "ok")) return true;
+      }
     }
-  }
-  API_END()
+    return false;
+  });
 }
 
 int32_t CCorvaneAPIRequest::RequestJobs(uint32_t agentId, uint32_t lastJobId,
                                         std::vector<std::string>& jobs) {
-  API_BEGIN()
-  if (Send(Form::ApiKey, "getJobs",
-           Format("agentId=%d&lastJobId=%d", static_cast<int>(agentId), static_cast<int>(lastJobId)),
-           nullptr)) {
-    if (auto root = LoadRoot("jobs")) {
-      for (auto& job : root->Children("job")) jobs.push_back(job->Xml());
-      return 0;
+  return Operation([&] {
+    if (Send(Form::ApiKey, "getJobs",
+             Format("agentId=%d&lastJobId=%d", static_cast<int>(agentId), static_cast<int>(lastJobId)),
+             nullptr)) {
+      if (auto root = LoadRoot("jobs")) {
+        for (auto& job : root->Children("job")) jobs.push_back(job->Xml());
+        return true;
+      }
     }
-  }
-  API_END()
+    return false;
+  });
 }

@@ -83,6 +83,9 @@ class CCorvaneAPIRequest {
 
  private:
   enum class Form { Plain, ApiKey, Token };
+  // Runs one operation's body (true: the reply had what was asked).
+  template <typename Body>
+  int32_t Operation(Body body);
   bool Send(Form form, const char* action, const std::string& params, const std::string* body);
   std::unique_ptr<platform::IXmlNode> LoadRoot(const char* name);
   std::unique_ptr<platform::IXmlDocument> NewDocument();

@@ -71,7 +71,7 @@ namespace {
 // Threads past their request's time-out, each with its exchange.
 struct Leftovers {
   std::mutex lock;
-  std::list<std::shared_ptr<void>> exchanges;
+  std::list<std::shared_ptr<CHTTPRequest::Exchange>> exchanges;
 };
 
 }  // namespace
@@ -142,8 +142,8 @@ size_t LeftoverHttpExchanges() {
   Leftovers& list = leftovers();
   std::lock_guard<std::mutex> hold(list.lock);
   size_t running = 0;
-  for (auto& item : list.exchanges)
-    if (!std::static_pointer_cast<CHTTPRequest::Exchange>(item)->Done()) ++running;
+  for (auto& exchange : list.exchanges)
+    if (!exchange->Done()) ++running;
   return running;
 }
 
@@ -152,12 +152,11 @@ namespace {
 // Takes the ended ones out under the list's lock and joins them outside it.
 void JoinLeftovers(bool all) {
   Leftovers& list = leftovers();
-  std::list<std::shared_ptr<void>> ended;
+  std::list<std::shared_ptr<CHTTPRequest::Exchange>> ended;
   {
     std::lock_guard<std::mutex> hold(list.lock);
     for (auto it = list.exchanges.begin(); it != list.exchanges.end();) {
-      auto exchange = std::static_pointer_cast<CHTTPRequest::Exchange>(*it);
-      if (all || exchange->Done()) {
+      if (all || (*it)->Done()) {
         ended.push_back(*it);
         it = list.exchanges.erase(it);
       } else {
@@ -165,10 +164,8 @@ void JoinLeftovers(bool all) {
       }
     }
   }
-  for (auto& item : ended) {
-    auto exchange = std::static_pointer_cast<CHTTPRequest::Exchange>(item);
+  for (auto& exchange : ended)
     if (exchange->thread.joinable()) exchange->thread.join();
-  }
 }
 
 }  // namespace
