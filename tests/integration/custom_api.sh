@@ -16,7 +16,7 @@ printf 'PK small\n' >"$work/files/small.zip"
 head -c 17000000 /dev/zero >"$work/files/big.zip"
 
 "$devgateway" --port 0 --port-file "$work/http.port" --api-key AK --jobs "$work/jobs.xml" --files "$work/files" \
-  --api-fault "secretkey #1: http 502" --api-fault "authToken #2: malformed" --api-fault "files #1: hang 8" \
+  --api-fault "secretkey #1: http 502" --api-fault "authToken #2: malformed" --api-fault "files #1: hang 8" --api-fault "getJobs #2: hang 58" \
   --seconds 200 >"$work/http.out" 2>&1 &
 http=$!
 "$devgateway" --port 0 --port-file "$work/https.port" --https --api-key AK --seconds 200 >"$work/https.out" 2>&1 &

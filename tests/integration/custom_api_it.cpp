@@ -80,6 +80,22 @@ TEST(CustomApiWine, CredentialsAndJobsThroughMsxml) {
   EXPECT_EQ(c->RequestDeleteJob("11", "done"), 0);
 }
 
+TEST(CustomApiWine, JobListHeldPastFiftySecondsGives12002AndTheClientGoesAtOnce) {
+  WinHttpTransport t;
+  auto c = Client(t, Http());
+  std::vector<std::string> jobs;
+  auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(c->RequestJobs(1001, 0, jobs), -3);  // fault: getJobs #2: hang 58
+  const auto took = std::chrono::steady_clock::now() - begin;
+  EXPECT_GE(took, 49s);
+  EXPECT_LT(took, 56s);
+  EXPECT_EQ(c->LastStatus(), 12002);
+  begin = std::chrono::steady_clock::now();
+  c.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 1s);
+  JoinLeftoverHttpExchanges();
+}
+
 TEST(CustomApiWine, ServerErrorWithAnErrorBodyIsMinusThree) {
   WinHttpTransport t;
   auto c = Client(t, Http());
