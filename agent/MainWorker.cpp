@@ -9,6 +9,9 @@
 #include "agent/LogWriter.h"
 #include "agent/LogFormat.h"
 #include "agent/TextFields.h"
+#include "agent/custom/HTTPRequest.h"
+#include "agent/custom/MonitorManager.h"
+#include "agent/custom/WorkerCustomOwner.h"
 #include "corelib/ExceptionRecord.h"
 #include "corelib/utf8.h"
 #include "platform/config_values.h"
@@ -114,6 +117,7 @@ CMainWorker::CMainWorker(WorkerSeams seams)
       }
     }
     if (m_seams.initialListener) m_listeners.push_back(m_seams.initialListener);
+    if (m_seams.customHttp) m_customOwner = std::make_unique<CWorkerCustomOwner>(*this, *m_seams.customHttp);
     m_zlibAvailable = m_seams.compression.Available();
     m_lastStatusTime = m_seams.now();
     m_seams.system.EnableDebugPrivilege();
@@ -154,8 +158,17 @@ CMainWorker::~CMainWorker() {
     for (CMonitor* monitor : m_monitors) monitor->Shutdown();
     m_exchange.Cancel();
     m_exchange.Join(std::chrono::milliseconds::max());
-    std::lock_guard<std::mutex> lock(m_threadLock);
-    if (m_mainThread.joinable()) m_mainThread.join();
+    {
+      std::lock_guard<std::mutex> lock(m_threadLock);
+      if (m_mainThread.joinable()) m_mainThread.join();
+    }
+    std::unique_ptr<CMonitorManager> manager;
+    {
+      std::lock_guard<std::mutex> lock(m_customLock);
+      manager = std::move(m_customManager);
+    }
+    manager.reset();
+    JoinLeftoverHttpExchanges();
   } catch (...) {
     LOG_EXCEPTION_RECORD(kUnit);
   }
@@ -248,6 +261,12 @@ bool CMainWorker::StopAllWorks(std::string* message) {
     std::lock_guard<std::mutex> control(m_controlLock);
     m_exchange.Wake();  // authorize stops waiting for the exchange
     m_exchange.Cancel();
+    {
+      // The manager's job poll on mainWork ends at its next step; a request
+      // it is waiting for ends now.
+      std::lock_guard<std::mutex> lock(m_customLock);
+      if (m_customManager) m_customManager->Abort();
+    }
     // From the exchange's own thread (the gateway refused the agent) there is
     // nothing to wait for; an exchange past the bound is joined by the next
     // StartWork or the destructor.
@@ -255,7 +274,7 @@ bool CMainWorker::StopAllWorks(std::string* message) {
     for (CMonitor* monitor : m_monitors) monitor->SignalStop();
     auto deadline = CMonitor::Clock::now() + CMonitor::kStopWait;
     for (CMonitor* monitor : m_monitors) monitor->FinishStop(deadline);
-    // The custom-monitor manager is destroyed here once it exists.
+    // The custom-monitor manager goes with the main loop, on its thread.
     {
       std::lock_guard<std::mutex> lock(m_stopLock);
       m_stopSignalled = true;
@@ -322,15 +341,48 @@ void CMainWorker::mainWork() {
         continue;
       }
       MainLoop();
-      // Once authorised, the custom-monitor manager is created here and its
-      // job poll runs on this thread.
+      RunCustomMonitors();
     }
+  } catch (...) {
+    LOG_EXCEPTION_RECORD(kUnit);
+  }
+  try {
+    std::unique_ptr<CMonitorManager> manager;
+    {
+      std::lock_guard<std::mutex> lock(m_customLock);
+      manager = std::move(m_customManager);
+    }
+    manager.reset();  // stops its monitors and senders, bounded
   } catch (...) {
     LOG_EXCEPTION_RECORD(kUnit);
   }
   NotifyStatus(4, std::string("All monitors are stopped."));
   SetWorkState(Stopped);
 }
+
+void CMainWorker::RunCustomMonitors() {
+  try {
+    if (!m_authorized || GetWorkState() != Working || !m_customOwner) return;
+    if (!m_customManager) {
+      if (GetAPIHost().empty()) {
+        if (!m_customOffSaid) NotifyStatus(10, std::string("Custom monitors are off: APIHost is not set."));
+        m_customOffSaid = true;
+        return;
+      }
+      auto manager = std::make_unique<CMonitorManager>(*m_customOwner);
+      manager->SetCacheLimitMinutes(GetCacheLimitMinutes());
+      std::lock_guard<std::mutex> lock(m_customLock);
+      // A stop that began meanwhile finds no manager to abort: none is kept.
+      if (GetWorkState() != Working) return;
+      m_customManager = std::move(manager);
+    }
+    m_customManager->GetJobs();
+  } catch (...) {
+    LOG_EXCEPTION_RECORD(kUnit);
+  }
+}
+
+bool CMainWorker::ExchangeStillRunning() { return m_exchange.Running() || LeftoverHttpExchanges() > 0; }
 
 void CMainWorker::MainLoop() {
   try {
@@ -463,9 +515,13 @@ uint32_t CMainWorker::GetCacheLimitMinutes() const {
 }
 
 void CMainWorker::SetCacheLimitMinutes(uint32_t minutes) {
-  std::lock_guard<std::mutex> lock(m_cacheLimitLock);
-  m_cacheLimitMinutes = std::clamp<uint32_t>(minutes, 60, 14400);
-  // Forwarded to the custom-monitor manager once it exists.
+  uint32_t limit;
+  {
+    std::lock_guard<std::mutex> lock(m_cacheLimitLock);
+    m_cacheLimitMinutes = limit = std::clamp<uint32_t>(minutes, 60, 14400);
+  }
+  std::lock_guard<std::mutex> lock(m_customLock);
+  if (m_customManager) m_customManager->SetCacheLimitMinutes(limit);
 }
 
 uint32_t CMainWorker::GetBufferSize() const {
@@ -496,6 +552,57 @@ std::string CMainWorker::GetAgentName() const {
 std::string CMainWorker::GetProxy() const {
   std::lock_guard<std::mutex> lock(m_credentialsLock);
   return m_proxy;
+}
+
+std::string CMainWorker::GetAPIHost() const {
+  std::lock_guard<std::mutex> lock(m_credentialsLock);
+  return value_or_empty(m_settings.GetAPIHost());
+}
+
+std::string CMainWorker::GetAPIKey() const {
+  std::lock_guard<std::mutex> lock(m_credentialsLock);
+  return value_or_empty(m_settings.GetAPIKey());
+}
+
+void CMainWorker::SetAPIKey(const std::string& key) {
+  std::lock_guard<std::mutex> lock(m_credentialsLock);
+  m_settings.SetAPIKey(key.c_str());
+}
+
+std::string CMainWorker::GetSecretKey() const {
+  std::lock_guard<std::mutex> lock(m_credentialsLock);
+  return value_or_empty(m_settings.GetSecretKey());
+}
+
+void CMainWorker::SetSecretKey(const std::string& key) {
+  std::lock_guard<std::mutex> lock(m_credentialsLock);
+  m_settings.SetSecretKey(key.c_str());
+}
+
+std::string CMainWorker::GetAuthToken() const {
+  std::lock_guard<std::mutex> lock(m_credentialsLock);
+  return value_or_empty(m_settings.GetAuthToken());
+}
+
+void CMainWorker::SetAuthToken(const std::string& token) {
+  std::lock_guard<std::mutex> lock(m_credentialsLock);
+  m_settings.SetAuthToken(token.c_str());
+}
+
+uint32_t CMainWorker::GetAgentID() const {
+  std::lock_guard<std::mutex> lock(m_credentialsLock);
+  return m_settings.GetAgentID();
+}
+
+void CMainWorker::SetAgentID(uint32_t id) {
+  std::lock_guard<std::mutex> lock(m_credentialsLock);
+  m_settings.SetAgentID(id);
+}
+
+void CMainWorker::StoreAgentKey(const std::string& key) {
+  std::lock_guard<std::mutex> lock(m_credentialsLock);
+  m_agentKey = key;
+  m_settings.SetAgentKey(key.c_str());
 }
 
 std::string CMainWorker::GetSessionID() const {

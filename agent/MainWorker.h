@@ -45,6 +45,11 @@
 #include "platform/system_info.h"
 
 class CMonResult2;
+class CMonitorManager;
+class CWorkerCustomOwner;
+namespace platform {
+class IHttpTransport;
+}
 
 // The operating system as the worker sees it; tests hand in fakes. The seams
 // must outlive the worker: its destructor still stops work through them.
@@ -73,6 +78,9 @@ struct WorkerSeams {
   // request fails and no adapter is listed.
   IHttpCheck* http = nullptr;
   IAdapterNames* adapters = nullptr;
+  // The custom-monitor side's HTTP transport; without one (or without
+  // APIHost) there are no custom monitors.
+  platform::IHttpTransport* customHttp = nullptr;
 };
 
 // What one exchange carries, decided once when it begins: an authorisation
@@ -121,7 +129,7 @@ class CMainWorker {
   bool IsWorking() const { return GetWorkState() == Working; }
   // An exchange that outlasted the stop's wait: destroying the worker would
   // wait for it (a program that must end now exits without destroying it).
-  bool ExchangeStillRunning() { return m_exchange.Running(); }
+  bool ExchangeStillRunning();
   uint32_t GetPollInterval() const;
   void SetPollInterval(uint32_t seconds);
   uint32_t GetCacheLimitMinutes() const;
@@ -135,6 +143,21 @@ class CMainWorker {
   std::string GetProxy() const;
   bool IsAuthorized() const { return m_authorized; }
   std::string GetSessionID() const;
+
+  // The custom-monitor API's credentials, locked; stored in memory and registry.
+  std::string GetAPIHost() const;
+  std::string GetAPIKey() const;
+  void SetAPIKey(const std::string& key);
+  std::string GetSecretKey() const;
+  void SetSecretKey(const std::string& key);
+  std::string GetAuthToken() const;
+  void SetAuthToken(const std::string& token);
+  uint32_t GetAgentID() const;  // AgentSettings::kNoAgentID when absent
+  void SetAgentID(uint32_t id);
+  // A new agent key, in memory and as "Agent Key"; no status, Authorized untouched.
+  void StoreAgentKey(const std::string& key);
+  bool IgnoreCertErrors() const { return m_ignoreCertErrors; }
+  time_t Now() const { return m_seams.now(); }
 
   // Registration and settings from the control object.
   bool SetRegistration(const char* agentKey, const char* agentName);
@@ -186,6 +209,9 @@ class CMainWorker {
  private:
   void mainWork();
   void MainLoop();
+  // After each pass: creates the custom-monitor manager once authorised, and
+  // runs its job poll.
+  void RunCustomMonitors();
   void CleanUpgradeFolder();
   void BuildBody(const std::vector<uint8_t>& payload, GatewayRequest& request, uint32_t& checksum,
                  uint32_t& uncompressedSize);
@@ -261,6 +287,13 @@ class CMainWorker {
   bool m_useSecureConnection = true;
   bool m_ignoreCertErrors = false;
   std::string m_hostName, m_osVersion;
+
+  // The custom-monitor manager: created, used and destroyed on mainWork;
+  // other threads reach it only under m_customLock (a stop's Abort, CLT).
+  std::unique_ptr<CWorkerCustomOwner> m_customOwner;
+  std::mutex m_customLock;
+  std::unique_ptr<CMonitorManager> m_customManager;
+  bool m_customOffSaid = false;  // on mainWork
 
   CExchangeInFlight m_exchange;  // after everything its thread touches
 };

@@ -45,7 +45,7 @@ bool starts_with_nocase(const std::string& text, const char* prefix) {
 
 }  // namespace
 
-bool SplitGatewayUrl(const std::string& url, GatewayAddress& out) {
+bool SplitGatewayUrl(const std::string& url, GatewayAddress& out, size_t maxHost, size_t maxPath) {
   GatewayAddress a;
   size_t at;
   if (starts_with_nocase(url, "https://")) {
@@ -74,7 +74,7 @@ bool SplitGatewayUrl(const std::string& url, GatewayAddress& out) {
     if (n == 0 || n > 65535) return false;
     a.port = static_cast<uint16_t>(n);
   }
-  if (authority.empty() || authority.size() > 1024 || a.path.size() > 4096) return false;
+  if (authority.empty() || authority.size() > maxHost || a.path.size() > maxPath) return false;
   a.host = authority;
   out = a;
   return true;

@@ -1,6 +1,7 @@
 // Cutting gateway replies into lines and fields, and reading their numbers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -15,11 +16,13 @@ std::vector<std::string> SplitText(const std::string& text, char separator);
 // int32 range instead of overflowing.
 int32_t ReadNumber(const std::string& field);
 
-// Where a gateway URL points. False when `url` is not http(s)://host[:port][path].
+// Where a gateway URL points. False when `url` is not http(s)://host[:port][path],
+// or its host or path is longer than `maxHost` or `maxPath` characters.
 struct GatewayAddress {
   std::string host;
   std::string path;
   uint16_t port = 0;
   bool secure = true;
 };
-bool SplitGatewayUrl(const std::string& url, GatewayAddress& out);
+bool SplitGatewayUrl(const std::string& url, GatewayAddress& out, size_t maxHost = 1024,
+                     size_t maxPath = 4096);

@@ -15,6 +15,7 @@
 #include "platform/win32/registry_store.h"
 #include "platform/win32/system_info_win32.h"
 #include "platform/win32/winhttp_exchange.h"
+#include "platform/win32/winhttp_request.h"
 #include "platform/win32/zlib_library.h"
 
 struct WindowsSeams {
@@ -30,12 +31,14 @@ struct WindowsSeams {
   IcmpEchoWin32 icmp{&ping_until_stopped};
   HttpCheckWin32 http;
   AdapterNamesWin32 adapters;
+  WinHttpTransport customHttp;
 
   WorkerSeams Seams() {
     WorkerSeams seams{registry, exchange, zlib, system, cpu, memory, disk, process, icmp};
     seams.eventLog = &eventLog;
     seams.http = &http;
     seams.adapters = &adapters;
+    seams.customHttp = &customHttp;
     return seams;
   }
 };

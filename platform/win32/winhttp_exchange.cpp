@@ -12,19 +12,6 @@
 
 namespace {
 
-// Flags that let a request through a certificate the machine does not trust:
-// unknown authority, wrong usage, name mismatch, expired or not yet valid.
-constexpr DWORD kRelaxedCertificateChecks =
-    SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE |
-    SECURITY_FLAG_IGNORE_CERT_CN_INVALID | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;
-static_assert(kRelaxedCertificateChecks == 0x3300, "the gateway's documented override");
-
-// Windows reports a certificate it does not accept as a secure failure;
-// Wine reports the same condition as a secure-channel error.
-bool IsCertificateError(DWORD error) {
-  return error == ERROR_WINHTTP_SECURE_FAILURE || error == ERROR_WINHTTP_SECURE_CHANNEL_ERROR;
-}
-
 constexpr size_t kReadPiece = 1024;
 constexpr size_t kBufferStep = 4096;
 
@@ -58,38 +45,7 @@ class WinsockScope {
   bool started_ = false;
 };
 
-// The proxy the current user configured for Internet Explorer, if any.
-std::wstring UserProxy() {
-  WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config = {};
-  if (!WinHttpGetIEProxyConfigForCurrentUser(&config)) return std::wstring();
-  std::wstring proxy = config.lpszProxy != nullptr ? config.lpszProxy : L"";
-  if (config.lpszAutoConfigUrl != nullptr) GlobalFree(config.lpszAutoConfigUrl);
-  if (config.lpszProxy != nullptr) GlobalFree(config.lpszProxy);
-  if (config.lpszProxyBypass != nullptr) GlobalFree(config.lpszProxyBypass);
-  return proxy;
-}
-
 }  // namespace
-
-std::string SecureFailureText(uint32_t flags) {
-  static const struct {
-    uint32_t bit;
-    const char* name;
-  } kFlags[] = {
-      {WINHTTP_CALLBACK_STATUS_FLAG_CERT_REV_FAILED, " WINHTTP_CALLBACK_STATUS_FLAG_CERT_REV_FAILED;"},
-      {WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CERT, " WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CERT;"},
-      {WINHTTP_CALLBACK_STATUS_FLAG_CERT_REVOKED, " WINHTTP_CALLBACK_STATUS_FLAG_CERT_REVOKED;"},
-      {WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA, " WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA;"},
-      {WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID, " WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID;"},
-      {WINHTTP_CALLBACK_STATUS_FLAG_CERT_DATE_INVALID, " WINHTTP_CALLBACK_STATUS_FLAG_CERT_DATE_INVALID;"},
-      {WINHTTP_CALLBACK_STATUS_FLAG_SECURITY_CHANNEL_ERROR,
-       " WINHTTP_CALLBACK_STATUS_FLAG_SECURITY_CHANNEL_ERROR;"},
-  };
-  std::string text = Format(" (%u)", flags);
-  for (const auto& flag : kFlags)
-    if (flags & flag.bit) text += flag.name;
-  return text;
-}
 
 // One exchange, step by step. Every step that fails records the gateway
 // session's message for it and the error code of the failing call.
@@ -101,7 +57,7 @@ class WinHttpExchange::Steps {
 
   void Run() {
     std::wstring proxy = win32::Widen(request_.proxy);
-    if (proxy.empty()) proxy = UserProxy();
+    if (proxy.empty()) proxy = win32::UserProxy();
     x_.Write("Openning connection...");
 
     if (Stopped()) return;
@@ -109,19 +65,22 @@ class WinHttpExchange::Steps {
         WinHttpOpen(win32::Widen(request_.userAgent).c_str(),
                     proxy.empty() ? WINHTTP_ACCESS_TYPE_DEFAULT_PROXY : WINHTTP_ACCESS_TYPE_NAMED_PROXY,
                     proxy.empty() ? WINHTTP_NO_PROXY_NAME : proxy.c_str(), WINHTTP_NO_PROXY_BYPASS, 0);
-    if (!Keep(x_.session_, session, "Data sending failed on internal initialization.")) return;
+    if (!Keep(win32::ExchangeHandles::Session, session, "Data sending failed on internal initialization."))
+      return;
 
     if (Stopped()) return;
     x_.Write(Format("Connecting to %s:%d...", request_.host.c_str(), request_.port));
     HINTERNET connect = WinHttpConnect(Session(), win32::Widen(request_.host).c_str(), request_.port, 0);
-    if (!Keep(x_.connect_, connect, "Data sending failed on opening http session for the server.")) return;
+    if (!Keep(win32::ExchangeHandles::Connection, connect,
+              "Data sending failed on opening http session for the server."))
+      return;
 
     if (Stopped()) return;
     x_.Write(Format("Openning request to %s...", request_.path.c_str()));
     HINTERNET req = WinHttpOpenRequest(Connection(), L"POST", win32::Widen(request_.path).c_str(), nullptr,
                                        WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                        WINHTTP_FLAG_REFRESH | (request_.secure ? WINHTTP_FLAG_SECURE : 0));
-    if (!Keep(x_.request_, req, "Data sending failed on preparing http request.")) return;
+    if (!Keep(win32::ExchangeHandles::Request, req, "Data sending failed on preparing http request.")) return;
     // Diagnostics only: an exchange without its trace lines still works.
     WinHttpSetStatusCallback(Request(), &WinHttpExchange::StatusCallback,
                              WINHTTP_CALLBACK_FLAG_ALL_NOTIFICATIONS, 0);
@@ -148,36 +107,22 @@ class WinHttpExchange::Steps {
   void Fail(const char* message, DWORD error) {
     reply_.failure = message;
     reply_.error = error;
-    std::lock_guard<std::mutex> lock(x_.handleMutex_);
     // After an abort the calls fail on closed handles; the cause is the abort.
-    if (x_.aborted_) reply_.error = ERROR_WINHTTP_OPERATION_CANCELLED;
+    if (x_.handles_.Aborted()) reply_.error = ERROR_WINHTTP_OPERATION_CANCELLED;
   }
 
   // Stores a new handle where Abort can reach it. An abort that came first
   // wins: the handle is closed at once and the step fails.
-  bool Keep(win32::InternetHandle& member, HINTERNET handle, const char* message) {
+  bool Keep(win32::ExchangeHandles::Which which, HINTERNET handle, const char* message) {
     const DWORD error = GetLastError();
-    bool aborted;
-    {
-      std::lock_guard<std::mutex> lock(x_.handleMutex_);
-      aborted = x_.aborted_;
-      if (handle != nullptr && !aborted) member.reset(handle);
-    }
-    if (handle != nullptr && !aborted) return true;
-    if (handle != nullptr) WinHttpCloseHandle(handle);
+    if (x_.handles_.Keep(which, handle)) return true;
     Fail(message, error);
     return false;
   }
 
-  // The handles are read under the lock each time: after an abort they are
-  // null and the call fails at once instead of touching a closed handle.
-  HINTERNET Get(const win32::InternetHandle& member) {
-    std::lock_guard<std::mutex> lock(x_.handleMutex_);
-    return member.get();
-  }
-  HINTERNET Session() { return Get(x_.session_); }
-  HINTERNET Connection() { return Get(x_.connect_); }
-  HINTERNET Request() { return Get(x_.request_); }
+  HINTERNET Session() { return x_.handles_.Get(win32::ExchangeHandles::Session); }
+  HINTERNET Connection() { return x_.handles_.Get(win32::ExchangeHandles::Connection); }
+  HINTERNET Request() { return x_.handles_.Get(win32::ExchangeHandles::Request); }
 
   bool AddHeaders() {
     x_.Write("Adding request headers... \r\n" + request_.headers + "\r\n");
@@ -207,11 +152,8 @@ class WinHttpExchange::Steps {
       const DWORD error = GetLastError();
       // A certificate the machine does not trust is let through once, and
       // only when the operator asked for it.
-      if (attempt == 0 && request_.ignoreCertErrors && IsCertificateError(error)) {
-        DWORD flags = 0, size = sizeof flags;
-        WinHttpQueryOption(Request(), WINHTTP_OPTION_SECURITY_FLAGS, &flags, &size);
-        flags |= kRelaxedCertificateChecks;
-        WinHttpSetOption(Request(), WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof flags);
+      if (attempt == 0 && request_.ignoreCertErrors && win32::IsCertificateError(error)) {
+        win32::RelaxCertificateChecks(Request());
         continue;
       }
       x_.Write(Format("Request sending failed with error %d", static_cast<int>(error)));
@@ -288,44 +230,27 @@ class WinHttpExchange::Steps {
   GatewayReply& reply_;
 };
 
-WinHttpExchange::~WinHttpExchange() { CloseHandles(); }
+WinHttpExchange::~WinHttpExchange() { handles_.CloseAll(); }
 
 void WinHttpExchange::Post(const GatewayRequest& request, const std::function<bool()>& working,
                            const Log& log, GatewayReply& reply) {
   reply = GatewayReply();
   WinsockScope winsock;
-  CloseHandles();  // anything left from an exchange that was cut short
-  {
-    std::lock_guard<std::mutex> lock(handleMutex_);
-    aborted_ = false;
-  }
+  handles_.Reopen(true);  // anything left from an exchange that was cut short
   {
     std::lock_guard<std::mutex> lock(logMutex_);
     log_ = &log;
   }
   Steps(*this, request, working, reply).Run();
-  CloseHandles();
+  handles_.CloseAll();
   std::lock_guard<std::mutex> lock(logMutex_);
   log_ = nullptr;
 }
 
-void WinHttpExchange::Abort() {
-  std::lock_guard<std::mutex> lock(handleMutex_);
-  aborted_ = true;
-  request_.reset();
-  connect_.reset();
-  session_.reset();
-}
-
-void WinHttpExchange::CloseHandles() {
-  std::lock_guard<std::mutex> lock(handleMutex_);
-  request_.reset();
-  connect_.reset();
-  session_.reset();
-}
+void WinHttpExchange::Abort() { handles_.Abort(true); }
 
 std::string WinHttpExchange::ErrorText(uint32_t error) {
-  std::string text = win32::ErrorText(error, GetModuleHandleW(L"winhttp.dll"));
+  std::string text = win32::WinHttpMessage(error);
   // Some WinHTTP builds (Wine's) carry no message table; the status line
   // still has to say something.
   if (text.empty()) text = "WinHTTP error " + std::to_string(error);
@@ -341,38 +266,6 @@ void CALLBACK WinHttpExchange::StatusCallback(HINTERNET, DWORD_PTR context, DWOR
                                               DWORD) {
   if (context == 0) return;
   auto* self = reinterpret_cast<WinHttpExchange*>(context);
-  auto text = [info] {
-    return info != nullptr ? win32::Narrow(static_cast<const wchar_t*>(info)) : std::string();
-  };
-  auto number = [info] { return info != nullptr ? *static_cast<const DWORD*>(info) : 0u; };
-  std::string line;
-  switch (status) {
-    case WINHTTP_CALLBACK_STATUS_NAME_RESOLVED:
-      line = "WINHTTP_CALLBACK_STATUS_NAME_RESOLVED: " + text();
-      break;
-    case WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER:
-      line = "WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER: " + text();
-      break;
-    case WINHTTP_CALLBACK_STATUS_REQUEST_SENT:
-      line = Format("WINHTTP_CALLBACK_STATUS_REQUEST_SENT: %u", static_cast<unsigned>(number()));
-      break;
-    case WINHTTP_CALLBACK_STATUS_RESPONSE_RECEIVED:
-      line = Format("WINHTTP_CALLBACK_STATUS_RESPONSE_RECEIVED: %u", static_cast<unsigned>(number()));
-      break;
-    case WINHTTP_CALLBACK_STATUS_CONNECTION_CLOSED: line = "WINHTTP_CALLBACK_STATUS_CONNECTION_CLOSED"; break;
-    case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
-      line = Format("WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE: %u", static_cast<unsigned>(number()));
-      break;
-    case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR: {
-      const auto* result = static_cast<const WINHTTP_ASYNC_RESULT*>(info);
-      line = Format("WINHTTP_CALLBACK_STATUS_REQUEST_ERROR: %u",
-                    result != nullptr ? static_cast<unsigned>(result->dwError) : 0u);
-      break;
-    }
-    case WINHTTP_CALLBACK_STATUS_SECURE_FAILURE:
-      line = "WINHTTP_CALLBACK_STATUS_SECURE_FAILURE: " + SecureFailureText(number());
-      break;
-    default: return;
-  }
-  self->Write(line);
+  const std::string line = win32::CallbackLine(status, info);
+  if (!line.empty()) self->Write(line);
 }

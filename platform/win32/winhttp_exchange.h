@@ -11,29 +11,7 @@
 #include <string>
 
 #include "platform/gateway_exchange.h"
-
-namespace win32 {
-
-// Owns one WinHTTP handle.
-class InternetHandle {
- public:
-  InternetHandle() = default;
-  explicit InternetHandle(HINTERNET handle) : handle_(handle) {}
-  ~InternetHandle() { reset(); }
-  InternetHandle(const InternetHandle&) = delete;
-  InternetHandle& operator=(const InternetHandle&) = delete;
-
-  HINTERNET get() const { return handle_; }
-  void reset(HINTERNET handle = nullptr) {
-    if (handle_ != nullptr) WinHttpCloseHandle(handle_);
-    handle_ = handle;
-  }
-
- private:
-  HINTERNET handle_ = nullptr;
-};
-
-}  // namespace win32
+#include "platform/win32/winhttp_common.h"
 
 class WinHttpExchange : public IGatewayExchange {
  public:
@@ -57,20 +35,13 @@ class WinHttpExchange : public IGatewayExchange {
   static void CALLBACK StatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID info,
                                       DWORD length);
   void Write(const std::string& line);
-  void CloseHandles();
 
   const size_t maxReplyBytes_;
 
-  // Lock order: handleMutex_ before logMutex_ (closing a handle may call the
-  // status callback, which writes to the log).
-  std::mutex handleMutex_;
-  win32::InternetHandle session_, connect_, request_;
-  bool aborted_ = false;
+  // Lock order: the handles' lock before logMutex_ (closing a handle may call
+  // the status callback, which writes to the log).
+  win32::ExchangeHandles handles_;
 
   std::mutex logMutex_;
   const Log* log_ = nullptr;  // the running exchange's log; callbacks outside an exchange write nothing
 };
-
-// The flag list of a secure-failure notification as the log line carries it:
-// " (flags)" then one entry per set flag.
-std::string SecureFailureText(uint32_t flags);

@@ -117,6 +117,43 @@ case "$scenario" in
     check "no time-out reported" bash -c "! grep -q 'timed out' '$work/agent.out'"
     check "ended within 20 s of the stop (took $agent_seconds s)" [ "$agent_seconds" -lt 24 ]
     ;;
+  custom-api)  # credentials from nothing, a job list, code 5 re-registers; timestamps in UTC
+    printf '<job><id>3</id><type>add</type><plugin><name>P</name></plugin><monitor><id>9</id><runnerFile>r.bat</runnerFile></monitor></job>\n' >"$work/jobs.xml"
+    gateway '' --key KEY-IT-1 --api-key KEY-IT-1 --jobs "$work/jobs.xml" --api-fault "getJobs #1: code 5"
+    registry key "http://127.0.0.1:$port/fcgi-bin/agentgateway"
+    reg add 'HKLM\SOFTWARE\Halvren\Settings' /v APIHost /t REG_SZ /d "http://127.0.0.1:$port/api"
+    TZ=America/New_York run_agent 14
+    grep '^api' "$work/gateway.out"
+    actions=$(grep -o '^api [0-9]*: [a-zA-Z]*' "$work/gateway.out" | cut -d' ' -f3 | head -6 | paste -sd, -)
+    check "requests in order ($actions)" [ "$actions" = "apikey,authToken,addAgent,getJobs,addAgent,getJobs" ]
+    check "first getJobs answered code 5" grep -q '^api 4: getJobs, GET, status 200, code 5' "$work/gateway.out"
+    check "the second getJobs carries the new agent ID" \
+      bash -c "grep '\"action\":\"getJobs\"' '$work/exchanges.jsonl' | tail -1 | grep -q 'agentId=1002&'"
+    check "timestamp in UTC" has "addAgent, POST, status 200, code 0, timestamp ok" "$work/gateway.out"
+    check "job list received" has "status 3: Received 1 job(s) [1]" "$work/agent.out"
+    check "no failure line" bash -c "! grep -q 'Failed getting' '$work/agent.out'"
+    for v in APIKey SecretKey AuthToken AgentID; do
+      check "registry holds $v" bash -c "'$wine_run' --timeout 60 reg query 'HKLM\SOFTWARE\Halvren\Agent' /v $v 2>/dev/null | grep -q $v"
+    done
+    ;;
+  custom-hang)  # the console ends soon after its input closes while a job fetch hangs
+    gateway '' --key KEY-IT-1 --api-fault "getJobs #1: hang 120"
+    registry key "http://127.0.0.1:$port/fcgi-bin/agentgateway"
+    reg add 'HKLM\SOFTWARE\Halvren\Settings' /v APIHost /t REG_SZ /d "http://127.0.0.1:$port/api"
+    run_agent 12
+    check "the fetch was hanging" grep -q 'getJobs, GET, .*hang 120 s' "$work/gateway.out"
+    check "stopped in order" has "status 4: All monitors are stopped." "$work/agent.out"
+    check "no failure line" bash -c "! grep -q 'Failed getting' '$work/agent.out'"
+    check "ended within 10 s of its input closing (took $agent_seconds s of 12)" [ "$agent_seconds" -lt 22 ]
+    ;;
+  custom-off)  # no APIHost: no custom monitors, one line, no failures
+    gateway '' --key KEY-IT-1
+    registry key "http://127.0.0.1:$port/fcgi-bin/agentgateway"
+    run_agent 10
+    check "said once" [ "$(grep -c 'Custom monitors are off: APIHost is not set.' "$work/agent.out")" -eq 1 ]
+    check "no failure line" bash -c "! grep -q 'Failed getting' '$work/agent.out'"
+    check "no API request" bash -c "! grep -q '^api' '$work/gateway.out'"
+    ;;
   monitor-results)  # results of a monitor reach the gateway through the worker's cache
     gateway '' --key KEY-IT-1
     registry key "http://127.0.0.1:$port/fcgi-bin/agentgateway"

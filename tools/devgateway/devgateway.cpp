@@ -18,6 +18,7 @@
 #include <string>
 #include <thread>
 
+#include "tools/devgateway/custom_api_server.h"
 #include "tools/devgateway/exchange_log.h"
 #include "tools/devgateway/gateway_logic.h"
 #include "tools/devgateway/gateway_plan.h"
@@ -80,6 +81,7 @@ struct Options {
   uint64_t maxExchanges = 0;  // 0: no limit
   uint64_t seconds = 0;       // 0: no limit
   devgw::GatewayConfig config;
+  devgw::ApiOptions api;
 };
 
 int usage_error(const std::string& message) {
@@ -100,6 +102,7 @@ int parse_options(int argc, char** argv, Options& o) {
     std::string a = argv[i];
     if (a == "--help" || a == "-h") {
       fputs(kUsage, stdout);
+      fputs(devgw::kApiUsage, stdout);
       return 0;
     }
     if (a == "--https") {
@@ -146,6 +149,9 @@ int parse_options(int argc, char** argv, Options& o) {
     } else if (a == "--seconds") {
       if (!devgw::parse_decimal(v, 7 * 86400, n) || n == 0) return usage_error("bad --seconds");
       o.seconds = n;
+    } else if (devgw::is_api_option(a)) {
+      std::string error;
+      if (!devgw::parse_api_option(a, v, o.api, error)) return usage_error(error);
     } else {
       return usage_error("unknown option " + a);
     }
@@ -298,6 +304,19 @@ int main(int argc, char** argv) {
     // Counted once answered, so the last exchange's hang is not cut short.
     if (opt.maxExchanges && ex.number >= opt.maxExchanges) enough = true;
   });
+  devgw::CustomApiLogic api(opt.api.config);
+  devgw::ApiServing serving;
+  serving.output = [&](const std::string& line, const std::string& json) {
+    std::lock_guard<std::mutex> hold(outputLock);
+    out.line(line);
+    out.json(json);
+  };
+  serving.hang = [&](unsigned seconds) {
+    std::unique_lock<std::mutex> hold(stopLock);
+    stopWake.wait_for(hold, std::chrono::seconds(seconds), [&] { return stopping.load(); });
+  };
+  serving.handled = [] { t_handled = true; };
+  devgw::serve_custom_api(*server, opt.api.path, api, serving);
   server->set_logger([&](const httplib::Request& req, const httplib::Response& res) {
     if (!t_handled) {
       std::lock_guard<std::mutex> hold(outputLock);
