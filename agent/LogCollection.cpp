@@ -21,7 +21,7 @@ bool CLogCollector::Clear(const std::string& path, bool folder) {
   if (folder) {
     m_seams.DeleteTree(path);
   } else {
-    m_seams.DeleteFile(path);
+    m_seams.RemoveFile(path);
   }
   return !m_seams.Exists(path);
 }

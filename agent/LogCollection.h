@@ -36,7 +36,7 @@ class ILogCollectionSeams {
   virtual bool Exists(const std::string& path) = 0;
   virtual bool DeleteTree(const std::string& path) = 0;  // silently, not to a recycle bin
   virtual bool MakeFolder(const std::string& path) = 0;
-  virtual bool DeleteFile(const std::string& path) = 0;
+  virtual bool RemoveFile(const std::string& path) = 0;
   virtual std::vector<std::string> LogFiles(const std::string& folder) = 0;  // names matching "*.log"
   // Copies a writer's files of `days` days up to `today` into `folder`.
   virtual int CopyLogs(LogSource source, const std::string& folder, int days, const platform::LocalTime& today,

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "agent/LogWriter.h"
+#include "agent/service/LogCollectionWin32.h"
 #include "agent/service/Registration.h"
 #include "agent/service/ServiceInstaller.h"
 #include "agent/service/WindowsShell.h"
@@ -287,9 +288,12 @@ HRESULT CCorvaneModule::Run() {
   seams.worker = m_worker.get();
   seams.caller = m_caller.get();
   seams.typeLib = m_typeLib;
-  seams.collectLogs = [](std::string& path) {
-    path.clear();
-    return false;
+  m_collectionSeams = std::make_unique<CWindowsLogCollectionSeams>();
+  m_collector = std::make_unique<CLogCollector>(*m_collectionSeams);
+  seams.collectLogs = [this](std::string& path) {
+    const CLogCollector::Result r = m_collector->CollectLogs(m_worker->UpgradeStarted());
+    path = r.path;
+    return r.outcome != CLogCollector::Outcome::failed;
   };
   seams.lockModule = [this] { Lock(); };
   seams.unlockModule = [this] { Unlock(); };

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "agent/LogCollection.h"
 #include "agent/MainWorker.h"
 #include "agent/service/CommandLine.h"
 #include "agent/service/ControlObject.h"
@@ -86,6 +87,8 @@ class CCorvaneModule {
   std::unique_ptr<WindowsSeams> m_windows;
   std::unique_ptr<CMainWorker> m_worker;
   std::unique_ptr<ICallerIdentity> m_caller;
+  std::unique_ptr<ILogCollectionSeams> m_collectionSeams;
+  std::unique_ptr<CLogCollector> m_collector;
   ITypeLib* m_typeLib = nullptr;
   std::unique_ptr<CHalvrenFactory> m_factory;
   DWORD m_classCookie = 0;

@@ -45,7 +45,7 @@ class FakeCollectionSeams : public ILogCollectionSeams {
     return true;
   }
   bool MakeFolder(const std::string& p) override { return folders.insert(p).second || true; }
-  bool DeleteFile(const std::string& p) override {
+  bool RemoveFile(const std::string& p) override {
     if (links.count(p)) removedThroughLink = true;
     return files.erase(p) != 0;
   }
