@@ -203,8 +203,10 @@ void CCorvaneModule::SetServiceState(DWORD state, DWORD exitCode, DWORD checkPoi
   m_status.dwWin32ExitCode = exitCode;
   m_status.dwCheckPoint = checkPoint;
   m_status.dwWaitHint = waitHint;
-  // No control is taken while starting or stopping.
-  m_status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
+  // A stop is taken from the start on (the main thread's queue exists before
+  // the handler does); not while one is under way.
+  m_status.dwControlsAccepted =
+      (state == SERVICE_STOP_PENDING || state == SERVICE_STOPPED) ? 0 : SERVICE_ACCEPT_STOP;
   if (m_statusHandle != nullptr) SetServiceStatus(m_statusHandle, &m_status);
 }
 
@@ -315,7 +317,9 @@ HRESULT CCorvaneModule::Run() {
   }
   if (m_isService) {
     LogEvent(L"Service started");
-    SetServiceState(SERVICE_RUNNING);
+    // A stop that came during the start has reported STOP_PENDING already.
+    std::lock_guard<std::mutex> lock(m_runLock);
+    if (!m_stopRequested) SetServiceState(SERVICE_RUNNING);
   }
   PumpMessages();
   CoRevokeClassObject(m_classCookie);
