@@ -219,6 +219,11 @@ no_local_service() { ! query "$appid" /v LocalService | grep -q LocalService; }
 check "... and LocalService" no_local_service
 check "... keeps the class" key_exists "$clsid\\LocalServer32"
 
+echo "--- the manifest: Windows 10 when Wine plays it"
+reg add 'HKCU\Software\Wine\AppDefaults\Halvren.exe' /v Version /t REG_SZ /d win10
+sleep 4 | "$wine_run" --timeout 60 "$exe" -console >"$work/console.out" 2>&1
+check "the dump's OS Version reads Windows 10" eventually 5 grep -qs "OS Version: 'Microsoft Windows 10" "$logs"/monintagent_*.log
+
 echo "--- UnregServer"
 "$wine_run" --timeout 120 "$exe" -UnregServer >/dev/null 2>&1
 check "-UnregServer exits 0" [ $? -eq 0 ]
