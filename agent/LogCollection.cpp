@@ -38,8 +38,8 @@ CLogCollector::Result CLogCollector::CollectLogs(bool upgradeStarted) {
   const platform::LocalTime t = m_seams.Now();
   char folderName[64], archiveName[64];
   std::snprintf(folderName, sizeof folderName, "monlogs_%04d_%02d_%02d", t.year, t.month, t.day);
-  std::snprintf(archiveName, sizeof archiveName, "monlogs_%04d_%02d_%02d_%02d_%02d_%02d.zip", t.year, t.month, t.day,
-                t.hour, t.minute, t.second);
+  std::snprintf(archiveName, sizeof archiveName, "monlogs_%04d_%02d_%02d_%02d_%02d_%02d.zip", t.year, t.month,
+                t.day, t.hour, t.minute, t.second);
   const std::string collect = Join(logFolder, folderName);
   const std::string archive = Join(logFolder, archiveName);
   const std::string tool = m_seams.ProgramFolder();
@@ -86,7 +86,8 @@ CLogCollector::Result CLogCollector::CollectLogs(bool upgradeStarted) {
 
   // Relative to the tool's current folder, the log folder.
   std::string command = "\"" + tool + "\\minizip.exe\" -oj \"" + archiveName + "\"";
-  for (const std::string& file : m_seams.LogFiles(collect)) command += " \"" + std::string(folderName) + "\\" + file + "\"";
+  for (const std::string& file : m_seams.LogFiles(collect))
+    command += " \"" + std::string(folderName) + "\\" + file + "\"";
   m_seams.Log("Executing command '" + command + "'");
 
   bool packed = Clear(archive, false);  // a link there is removed, never written through
@@ -100,8 +101,9 @@ CLogCollector::Result CLogCollector::CollectLogs(bool upgradeStarted) {
            !m_seams.IsLink(archive);
   if (!packed) {
     m_seams.Log("CollectLogs: the log files could not be packed (tool " +
-                std::string(!child.started ? "not started" : !child.finished ? "ended after its time limit"
-                                                                              : "exit code ") +
+                std::string(!child.started    ? "not started"
+                            : !child.finished ? "ended after its time limit"
+                                              : "exit code ") +
                 (child.started && child.finished ? std::to_string(child.exitCode) : std::string()) + ").");
     Clear(archive, false);
     return result;

@@ -39,8 +39,8 @@ class ILogCollectionSeams {
   virtual bool RemoveFile(const std::string& path) = 0;
   virtual std::vector<std::string> LogFiles(const std::string& folder) = 0;  // names matching "*.log"
   // Copies a writer's files of `days` days up to `today` into `folder`.
-  virtual int CopyLogs(LogSource source, const std::string& folder, int days, const platform::LocalTime& today,
-                       bool upgradeStarted) = 0;
+  virtual int CopyLogs(LogSource source, const std::string& folder, int days,
+                       const platform::LocalTime& today, bool upgradeStarted) = 0;
   // Runs the command line (hidden window, no inherited handles) in
   // `currentFolder`; after `timeoutMs` it is ended with exit code 255.
   virtual ChildResult RunChild(const std::string& commandLine, const std::string& currentFolder,

@@ -7,7 +7,8 @@ namespace {
 bool SameWord(const std::string& word, const char* name) {
   size_t i = 0;
   for (; i < word.size() && name[i] != '\0'; ++i) {
-    if (std::tolower(static_cast<unsigned char>(word[i])) != std::tolower(static_cast<unsigned char>(name[i])))
+    if (std::tolower(static_cast<unsigned char>(word[i])) !=
+        std::tolower(static_cast<unsigned char>(name[i])))
       return false;
   }
   return i == word.size() && name[i] == '\0';

@@ -49,7 +49,8 @@ CHalvren::CHalvren(ControlObjectSeams seams, ITypeInfo* info)
       m_events(CStatusEventQueue::Hooks{
           [this](const StatusEvent& e) { Deliver(e); },
           [this](uint64_t dropped) {
-            if (m_seams.log) m_seams.log("Status events dropped for a slow client: " + std::to_string(dropped));
+            if (m_seams.log)
+              m_seams.log("Status events dropped for a slow client: " + std::to_string(dropped));
           },
           [] { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }, [] { CoUninitialize(); }}) {
   m_seams.typeLib->AddRef();
@@ -198,7 +199,8 @@ HRESULT CHalvren::Register(VARIANT newKey, VARIANT newName) {
   if (!name.IsText()) return Fail(L"The Agent Name should be a text.");
   if (name.Length() < 1 || name.Length() > kMaxTextLength)
     return Fail(L"The length of the Agent Name cannot be 0 or more than 256 symbols.");
-  if (!m_seams.worker->SetRegistration(key.Utf8().c_str(), name.Utf8().c_str())) return FailWith(std::string());
+  if (!m_seams.worker->SetRegistration(key.Utf8().c_str(), name.Utf8().c_str()))
+    return FailWith(std::string());
   return S_OK;
 }
 
@@ -212,7 +214,9 @@ HRESULT CHalvren::GetRegisteredAgentKey(VARIANT* regKey) {
   return ReturnText(regKey, m_seams.worker->GetAgentKey());
 }
 
-HRESULT CHalvren::GetRegisteredName(VARIANT* regName) { return ReturnText(regName, m_seams.worker->GetAgentName()); }
+HRESULT CHalvren::GetRegisteredName(VARIANT* regName) {
+  return ReturnText(regName, m_seams.worker->GetAgentName());
+}
 
 HRESULT CHalvren::UnRegister() {
   if (HRESULT hr = Admit(ControlMethod::UnRegister); FAILED(hr)) return hr;
@@ -249,7 +253,9 @@ HRESULT CHalvren::SetTrace(VARIANT_BOOL trace) {
   return S_OK;
 }
 
-HRESULT CHalvren::GetTracePath(VARIANT* tracePath) { return ReturnText(tracePath, platform::log_folder_path()); }
+HRESULT CHalvren::GetTracePath(VARIANT* tracePath) {
+  return ReturnText(tracePath, platform::log_folder_path());
+}
 
 HRESULT CHalvren::CollectLogs(VARIANT* zipFilePath) {
   if (HRESULT hr = Admit(ControlMethod::CollectLogs); FAILED(hr)) return hr;
@@ -313,12 +319,14 @@ void CHalvren::Deliver(const StatusEvent& event) {
     DISPPARAMS params{args, nullptr, 2, 0};
     VARIANT result;
     VariantInit(&result);
-    const HRESULT hr = s.sink->Invoke(2, IID_NULL, 0x0400, DISPATCH_METHOD, &params, &result, nullptr, nullptr);
+    const HRESULT hr =
+        s.sink->Invoke(2, IID_NULL, 0x0400, DISPATCH_METHOD, &params, &result, nullptr, nullptr);
     VariantClear(&result);
     VariantClear(&args[0]);
     VariantClear(&args[1]);
     if (IsDisconnection(hr)) {
-      if (m_seams.log) m_seams.log("A client's event sink is gone; unadvised (" + std::to_string(s.cookie) + ")");
+      if (m_seams.log)
+        m_seams.log("A client's event sink is gone; unadvised (" + std::to_string(s.cookie) + ")");
       RemoveSink(s.cookie);
     }
     s.sink->Release();

@@ -44,15 +44,17 @@ void InitializeServiceSecurity() {
   }
   // CoInitializeSecurity takes the descriptor in absolute form.
   DWORD sdSize = 0, daclSize = 0, saclSize = 0, ownerSize = 0, groupSize = 0;
-  MakeAbsoluteSD(relative, nullptr, &sdSize, nullptr, &daclSize, nullptr, &saclSize, nullptr, &ownerSize, nullptr,
-                 &groupSize);
-  std::vector<BYTE> sd(sdSize), dacl(daclSize + 1), sacl(saclSize + 1), owner(ownerSize + 1), group(groupSize + 1);
+  MakeAbsoluteSD(relative, nullptr, &sdSize, nullptr, &daclSize, nullptr, &saclSize, nullptr, &ownerSize,
+                 nullptr, &groupSize);
+  std::vector<BYTE> sd(sdSize), dacl(daclSize + 1), sacl(saclSize + 1), owner(ownerSize + 1),
+      group(groupSize + 1);
   if (MakeAbsoluteSD(relative, sd.data(), &sdSize, reinterpret_cast<PACL>(dacl.data()), &daclSize,
                      reinterpret_cast<PACL>(sacl.data()), &saclSize, owner.data(), &ownerSize, group.data(),
                      &groupSize)) {
     const HRESULT hr = CoInitializeSecurity(sd.data(), -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_PKT,
                                             RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
-    if (FAILED(hr)) AgentLog("CoInitializeSecurity failed: " + std::to_string(static_cast<unsigned long>(hr)));
+    if (FAILED(hr))
+      AgentLog("CoInitializeSecurity failed: " + std::to_string(static_cast<unsigned long>(hr)));
   } else {
     AgentLog("Could not build the COM security descriptor: " + std::to_string(GetLastError()));
   }
@@ -120,8 +122,7 @@ HRESULT CCorvaneModule::Registration(ProgramAction action) {
       hr = UnregisterClassAndTypeLibrary(c);
       if (SUCCEEDED(hr)) hr = UnregisterAppId(c);
       break;
-    default:
-      hr = E_INVALIDARG;
+    default: hr = E_INVALIDARG;
   }
   if (SUCCEEDED(init)) CoUninitialize();
   if (FAILED(hr)) {
@@ -236,10 +237,8 @@ void CCorvaneModule::Handler(DWORD control) {
     case SERVICE_CONTROL_PAUSE:
     case SERVICE_CONTROL_CONTINUE:
     case SERVICE_CONTROL_INTERROGATE:
-    case SERVICE_CONTROL_SHUTDOWN:
-      break;
-    default:
-      LogEvent(L"Bad service request");
+    case SERVICE_CONTROL_SHUTDOWN: break;
+    default: LogEvent(L"Bad service request");
   }
 }
 

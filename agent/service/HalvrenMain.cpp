@@ -3,6 +3,7 @@
 // foreground for operators and tests: status events go to standard output, and
 // Ctrl-C or the end of standard input stops the work in order.
 #include <windows.h>
+
 #include <shellapi.h>
 
 #include <condition_variable>

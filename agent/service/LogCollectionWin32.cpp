@@ -1,6 +1,7 @@
 #include "agent/service/LogCollectionWin32.h"
 
 #include <windows.h>
+
 #include <shellapi.h>
 
 #include "agent/LogWriter.h"
@@ -37,10 +38,13 @@ bool CWindowsLogCollectionSeams::RemoveLink(const std::string& path) {
   if (a == INVALID_FILE_ATTRIBUTES) return true;
   // Removing a directory link removes the link, never what it points to.
   const std::wstring wide = win32::Widen(path);
-  return (a & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(wide.c_str()) != 0 : DeleteFileW(wide.c_str()) != 0;
+  return (a & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(wide.c_str()) != 0
+                                        : DeleteFileW(wide.c_str()) != 0;
 }
 
-bool CWindowsLogCollectionSeams::Exists(const std::string& path) { return Attributes(path) != INVALID_FILE_ATTRIBUTES; }
+bool CWindowsLogCollectionSeams::Exists(const std::string& path) {
+  return Attributes(path) != INVALID_FILE_ATTRIBUTES;
+}
 
 bool CWindowsLogCollectionSeams::DeleteTree(const std::string& path) {
   std::wstring from = win32::Widen(path);
@@ -80,8 +84,7 @@ int CWindowsLogCollectionSeams::CopyLogs(LogSource source, const std::string& fo
       const int day[3] = {today.year, today.month, today.day};
       return ExLogger::instance().CopyLogFiles(folder.c_str(), days, day);
     }
-    case LogSource::customApi:
-      return custom_api_log().CopyLogFiles(folder.c_str(), days, false, &today);
+    case LogSource::customApi: return custom_api_log().CopyLogFiles(folder.c_str(), days, false, &today);
     case LogSource::customMonitor:
       return custom_monitor_log().CopyLogFiles(folder.c_str(), days, false, &today);
     case LogSource::agentAndUpdate:
@@ -91,8 +94,8 @@ int CWindowsLogCollectionSeams::CopyLogs(LogSource source, const std::string& fo
 }
 
 ILogCollectionSeams::ChildResult CWindowsLogCollectionSeams::RunChild(const std::string& commandLine,
-                                                                       const std::string& currentFolder,
-                                                                       uint32_t timeoutMs) {
+                                                                      const std::string& currentFolder,
+                                                                      uint32_t timeoutMs) {
   ChildResult result;
   std::wstring command = win32::Widen(commandLine);
   const std::wstring folder = win32::Widen(currentFolder);

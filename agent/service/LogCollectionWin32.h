@@ -18,6 +18,7 @@ class CWindowsLogCollectionSeams : public ILogCollectionSeams {
   std::vector<std::string> LogFiles(const std::string& folder) override;
   int CopyLogs(LogSource source, const std::string& folder, int days, const platform::LocalTime& today,
                bool upgradeStarted) override;
-  ChildResult RunChild(const std::string& commandLine, const std::string& currentFolder, uint32_t timeoutMs) override;
+  ChildResult RunChild(const std::string& commandLine, const std::string& currentFolder,
+                       uint32_t timeoutMs) override;
   void Log(const std::string& line) override;
 };

@@ -62,14 +62,15 @@ HRESULT ApplyRegistryScript(const std::vector<Key>& keys, bool registering, bool
         if (rc != ERROR_SUCCESS) return HRESULT_FROM_WIN32(rc);
       }
       ScopedKey k;
-      LONG rc = RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | kView, nullptr, k.out(), nullptr);
+      LONG rc = RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | kView, nullptr, k.out(),
+                                nullptr);
       if (rc != ERROR_SUCCESS) return HRESULT_FROM_WIN32(rc);
       if (key.hasDefault && (rc = SetText(k.get(), nullptr, key.defaultValue)) != ERROR_SUCCESS)
         return HRESULT_FROM_WIN32(rc);
       for (const auto& value : key.values) {
         if (value.isDword) {
-          rc = RegSetValueExW(k.get(), value.name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value.number),
-                              sizeof(DWORD));
+          rc = RegSetValueExW(k.get(), value.name.c_str(), 0, REG_DWORD,
+                              reinterpret_cast<const BYTE*>(&value.number), sizeof(DWORD));
         } else {
           rc = SetText(k.get(), value.name.c_str(), value.text);
         }
@@ -122,7 +123,8 @@ HRESULT RegisterAppId(const RegistrationContext& c, bool asService) {
   if (rc != ERROR_SUCCESS) return HRESULT_FROM_WIN32(rc);
   RegDeleteValueW(appId.get(), L"LocalService");
   if (!asService) return S_OK;
-  if ((rc = SetText(appId.get(), L"LocalService", c.serviceName)) != ERROR_SUCCESS) return HRESULT_FROM_WIN32(rc);
+  if ((rc = SetText(appId.get(), L"LocalService", c.serviceName)) != ERROR_SUCCESS)
+    return HRESULT_FROM_WIN32(rc);
   hr = c.installer->Install(c.serviceName, c.modulePath);
   if (FAILED(hr)) return hr;
   return c.installer->Reconfigure(c.serviceName, c.description);
@@ -188,8 +190,8 @@ HRESULT UnregisterClassAndTypeLibrary(const RegistrationContext& c) {
     if (SUCCEEDED(lib->GetLibAttr(&attr))) {
       HRESULT un = c.perUser ? UnRegisterTypeLibForUser(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum,
                                                         attr->lcid, attr->syskind)
-                             : UnRegisterTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid,
-                                                 attr->syskind);
+                             : UnRegisterTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum,
+                                                 attr->lcid, attr->syskind);
       // Nothing registered is no failure of an unregistration.
       if (FAILED(un) && un != TYPE_E_REGISTRYACCESS && un != TYPE_E_CANTLOADLIBRARY && SUCCEEDED(hr)) hr = un;
       lib->ReleaseTLibAttr(attr);
@@ -208,8 +210,8 @@ HRESULT ProtectAgentKey() {
                             nullptr, key.out(), nullptr);
   if (rc != ERROR_SUCCESS) return HRESULT_FROM_WIN32(rc);
   PSECURITY_DESCRIPTOR sd = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)", SDDL_REVISION_1,
-                                                            &sd, nullptr))
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)",
+                                                            SDDL_REVISION_1, &sd, nullptr))
     return HRESULT_FROM_WIN32(GetLastError());
   rc = RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, sd);
   LocalFree(sd);
@@ -225,7 +227,8 @@ bool ReadLocalService(std::wstring& name, LONG& error) {
   wchar_t buffer[MAX_PATH + 1] = {};
   DWORD type = 0;
   DWORD bytes = MAX_PATH * sizeof(wchar_t);
-  const LONG rc = RegQueryValueExW(key.get(), L"LocalService", nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes);
+  const LONG rc =
+      RegQueryValueExW(key.get(), L"LocalService", nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes);
   if (rc != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return true;
   buffer[MAX_PATH] = L'\0';
   name.assign(buffer, wcsnlen(buffer, bytes / sizeof(wchar_t)));

@@ -13,9 +13,9 @@
 #include "agent/service/ServiceInstaller.h"
 
 struct RegistrationContext {
-  std::wstring serviceName;   // string resource 100
-  std::wstring description;   // string resource 101
-  std::wstring modulePath;    // full path of the program, unquoted
+  std::wstring serviceName;  // string resource 100
+  std::wstring description;  // string resource 101
+  std::wstring modulePath;   // full path of the program, unquoted
   bool perUser = false;
   CServiceInstaller* installer = nullptr;
   CServiceNotices* notices = nullptr;

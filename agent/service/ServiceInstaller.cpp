@@ -70,8 +70,8 @@ HRESULT CServiceInstaller::Uninstall(const std::wstring& name) {
   if (!Exists(name)) return S_OK;
   ScopedService manager(m_scm, m_scm.OpenManager(SC_MANAGER_ALL_ACCESS));
   if (!manager) return Fail(L"Could not open Service Manager", m_scm.LastError());
-  ScopedService service(m_scm,
-                        m_scm.Open(manager.get(), name.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
+  ScopedService service(
+      m_scm, m_scm.Open(manager.get(), name.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
   if (!service) return Fail(L"Could not open service", m_scm.LastError());
 
   SERVICE_STATUS status{};
@@ -81,7 +81,8 @@ HRESULT CServiceInstaller::Uninstall(const std::wstring& name) {
         error == ERROR_SERVICE_NOT_ACTIVE ||
         (error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL && status.dwCurrentState == SERVICE_STOPPED);
     // A stop already under way refuses further controls; waiting below covers it.
-    const bool stopping = error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL && status.dwCurrentState == SERVICE_STOP_PENDING;
+    const bool stopping =
+        error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL && status.dwCurrentState == SERVICE_STOP_PENDING;
     if (!alreadyStopped && !stopping) return Fail(L"Could not stop service", error);
   }
   if (!WaitStopped(service.get())) return Fail(L"Could not stop service", 0);
@@ -102,8 +103,8 @@ HRESULT CServiceInstaller::Install(const std::wstring& name, const std::wstring&
   if (!manager) return Fail(L"Could not open Service Manager", m_scm.LastError());
   const std::wstring quoted = L"\"" + path + L"\"";
   ScopedService service(m_scm, m_scm.Create(manager.get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
-                                                   SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                                   SERVICE_ERROR_NORMAL, quoted.c_str(), kDependencies));
+                                            SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                            SERVICE_ERROR_NORMAL, quoted.c_str(), kDependencies));
   if (!service) return Fail(L"Could not start service", m_scm.LastError());
   return S_OK;
 }
@@ -111,7 +112,8 @@ HRESULT CServiceInstaller::Install(const std::wstring& name, const std::wstring&
 HRESULT CServiceInstaller::Reconfigure(const std::wstring& name, const std::wstring& description) {
   ScopedService manager(m_scm, m_scm.OpenManager(SC_MANAGER_CONNECT));
   if (!manager) return Fail(L"Could not open Service Manager", m_scm.LastError());
-  ScopedService service(m_scm, m_scm.Open(manager.get(), name.c_str(), SERVICE_CHANGE_CONFIG | SERVICE_START));
+  ScopedService service(m_scm,
+                        m_scm.Open(manager.get(), name.c_str(), SERVICE_CHANGE_CONFIG | SERVICE_START));
   if (!service) {
     const DWORD error = m_scm.LastError();
     Fail(L"Could not open service", error);

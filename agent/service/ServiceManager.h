@@ -13,8 +13,8 @@ class IServiceManager {
   virtual SC_HANDLE OpenManager(DWORD access) = 0;
   virtual SC_HANDLE Open(SC_HANDLE manager, const wchar_t* name, DWORD access) = 0;
   virtual SC_HANDLE Create(SC_HANDLE manager, const wchar_t* name, const wchar_t* displayName, DWORD access,
-                                  DWORD type, DWORD start, DWORD errorControl, const wchar_t* path,
-                                  const wchar_t* dependencies) = 0;
+                           DWORD type, DWORD start, DWORD errorControl, const wchar_t* path,
+                           const wchar_t* dependencies) = 0;
   virtual BOOL ChangeConfig(SC_HANDLE service, DWORD type, DWORD start, DWORD errorControl,
                             const wchar_t* dependencies) = 0;
   virtual BOOL ChangeConfig2(SC_HANDLE service, DWORD level, void* info) = 0;
@@ -37,15 +37,15 @@ class CScmServiceManager : public IServiceManager {
     return OpenServiceW(manager, name, access);
   }
   SC_HANDLE Create(SC_HANDLE manager, const wchar_t* name, const wchar_t* displayName, DWORD access,
-                          DWORD type, DWORD start, DWORD errorControl, const wchar_t* path,
-                          const wchar_t* dependencies) override {
-    return CreateServiceW(manager, name, displayName, access, type, start, errorControl, path, nullptr, nullptr,
-                          dependencies, nullptr, nullptr);
+                   DWORD type, DWORD start, DWORD errorControl, const wchar_t* path,
+                   const wchar_t* dependencies) override {
+    return CreateServiceW(manager, name, displayName, access, type, start, errorControl, path, nullptr,
+                          nullptr, dependencies, nullptr, nullptr);
   }
   BOOL ChangeConfig(SC_HANDLE service, DWORD type, DWORD start, DWORD errorControl,
                     const wchar_t* dependencies) override {
-    return ChangeServiceConfigW(service, type, start, errorControl, nullptr, nullptr, nullptr, dependencies, nullptr,
-                                nullptr, nullptr);
+    return ChangeServiceConfigW(service, type, start, errorControl, nullptr, nullptr, nullptr, dependencies,
+                                nullptr, nullptr, nullptr);
   }
   BOOL ChangeConfig2(SC_HANDLE service, DWORD level, void* info) override {
     return ChangeServiceConfig2W(service, level, info);
@@ -53,7 +53,9 @@ class CScmServiceManager : public IServiceManager {
   BOOL Control(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) override {
     return ControlService(service, control, status);
   }
-  BOOL QueryStatus(SC_HANDLE service, SERVICE_STATUS* status) override { return QueryServiceStatus(service, status); }
+  BOOL QueryStatus(SC_HANDLE service, SERVICE_STATUS* status) override {
+    return QueryServiceStatus(service, status);
+  }
   BOOL Delete(SC_HANDLE service) override { return DeleteService(service); }
   BOOL Close(SC_HANDLE handle) override { return CloseServiceHandle(handle); }
   DWORD LastError() override { return GetLastError(); }

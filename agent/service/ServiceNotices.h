@@ -37,4 +37,3 @@ class CServiceNotices {
  private:
   NoticeSeams m_seams;
 };
-

@@ -22,9 +22,9 @@ struct StatusEvent {
 class CStatusEventQueue {
  public:
   struct Hooks {
-    std::function<void(const StatusEvent&)> deliver;  // on the dispatcher thread, no lock of ours held
+    std::function<void(const StatusEvent&)> deliver;     // on the dispatcher thread, no lock of ours held
     std::function<void(uint64_t droppedSoFar)> dropped;  // under no lock of ours either
-    std::function<void()> threadStart, threadEnd;     // e.g. joining and leaving a COM apartment
+    std::function<void()> threadStart, threadEnd;        // e.g. joining and leaving a COM apartment
   };
 
   static constexpr size_t kDefaultCapacity = 256;

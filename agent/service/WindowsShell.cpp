@@ -39,14 +39,16 @@ CallerFacts CComCallerIdentity::Identify() {
 std::wstring ReadInstallPath(bool& keyOpened) {
   keyOpened = false;
   HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvren", 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvren", 0, KEY_READ | KEY_WOW64_64KEY, &key) !=
+      ERROR_SUCCESS)
     return std::wstring();
   keyOpened = true;
   wchar_t buffer[MAX_PATH + 1] = {};
   DWORD type = 0, bytes = sizeof(buffer) - sizeof(wchar_t);
   const LONG rc = RegQueryValueExW(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes);
   RegCloseKey(key);
-  if (rc != ERROR_SUCCESS || type != REG_SZ || bytes % sizeof(wchar_t) != 0 || bytes < sizeof(wchar_t)) return {};
+  if (rc != ERROR_SUCCESS || type != REG_SZ || bytes % sizeof(wchar_t) != 0 || bytes < sizeof(wchar_t))
+    return {};
   const size_t chars = bytes / sizeof(wchar_t);
   if (buffer[chars - 1] != L'\0') return std::wstring();
   return std::wstring(buffer, chars - 1);
@@ -70,7 +72,8 @@ HANDLE FindFrontEnd(const std::wstring& folder) {
   for (BOOL more = Process32FirstW(snapshot, &entry); more && found == nullptr;
        more = Process32NextW(snapshot, &entry)) {
     if (_wcsicmp(entry.szExeFile, L"Controller.exe") != 0) continue;
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE, entry.th32ProcessID);
+    HANDLE process =
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE, entry.th32ProcessID);
     if (process == nullptr) continue;
     wchar_t image[MAX_PATH * 2] = {};
     DWORD size = MAX_PATH * 2;
@@ -92,7 +95,8 @@ HANDLE FindFrontEnd(const std::wstring& folder) {
 
 }  // namespace
 
-void TerminateFrontEnd(const std::wstring& installFolder, const std::function<void(const std::string&)>& log) {
+void TerminateFrontEnd(const std::wstring& installFolder,
+                       const std::function<void(const std::string&)>& log) {
   log("TerminateProcess. procEXEName 'Controller.exe', procEXEPath '" + win32::Narrow(installFolder) + "'");
   const std::wstring folder = Folded(installFolder);
   for (int round = 0; round < 29; ++round) {
@@ -124,8 +128,7 @@ NoticeSeams WindowsNoticeSeams(const wchar_t* source) {
     if (!ProcessIdToSessionId(GetCurrentProcessId(), &session) || session == 0) return false;
     USEROBJECTFLAGS flags{};
     HWINSTA station = GetProcessWindowStation();
-    if (station == nullptr ||
-        !GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, nullptr))
+    if (station == nullptr || !GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, nullptr))
       return false;
     return (flags.dwFlags & WSF_VISIBLE) != 0;
   };

@@ -9,6 +9,7 @@
 //   block FILE                advise a sink that never returns from its event
 //   sleep SECONDS             stand in for another program (the front-end)
 #include <windows.h>
+
 #include <ocidl.h>
 #include <oleauto.h>
 
@@ -73,7 +74,9 @@ class Sink : public IDispatch {
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+    return E_NOTIMPL;
+  }
   HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* p, VARIANT*, EXCEPINFO*,
                                    UINT*) override {
     if (id != 2 || p == nullptr || p->cArgs != 2) return DISP_E_MEMBERNOTFOUND;
@@ -91,9 +94,9 @@ class Sink : public IDispatch {
       LONG status = 0;
       handlerStatus = m_object->GetStatus(&status);
       handlerUnadvise = point->Unadvise(cookie);
-      handlerMs = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                        std::chrono::steady_clock::now() - start)
-                                        .count());
+      handlerMs = static_cast<long>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+              .count());
     }
     return S_OK;
   }
@@ -249,7 +252,8 @@ int Identity() {
   IProvideClassInfo2* info = nullptr;
   GUID source{};
   Check(SUCCEEDED(a->QueryInterface(IID_IProvideClassInfo2, reinterpret_cast<void**>(&info))) &&
-            SUCCEEDED(info->GetGUID(GUIDKIND_DEFAULT_SOURCE_DISP_IID, &source)) && source == DIID__IHalvrenEvents,
+            SUCCEEDED(info->GetGUID(GUIDKIND_DEFAULT_SOURCE_DISP_IID, &source)) &&
+            source == DIID__IHalvrenEvents,
         "the default source is _IHalvrenEvents");
   if (info) info->Release();
   ua->Release();
@@ -302,10 +306,12 @@ int Handler() {
   VariantClear(&p);
   for (int i = 0; i < 100 && sink.handlerMs < 0; ++i) Sleep(50);
   Sleep(500);  // later events would have arrived by now
-  Check(sink.handlerStatus == S_OK && sink.handlerUnadvise == S_OK, "GetStatus and Unadvise from the handler");
+  Check(sink.handlerStatus == S_OK && sink.handlerUnadvise == S_OK,
+        "GetStatus and Unadvise from the handler");
   Check(sink.handlerMs >= 0 && sink.handlerMs < 1000,
         "... returned within 1 s (" + std::to_string(sink.handlerMs.load()) + " ms)");
-  Check(sink.events == 1, "no event after the handler unadvised (" + std::to_string(sink.events.load()) + ")");
+  Check(sink.events == 1,
+        "no event after the handler unadvised (" + std::to_string(sink.events.load()) + ")");
   sink.point->Release();
   o->Release();
   return g_failures == 0 ? 0 : 1;
@@ -333,17 +339,23 @@ int main(int argc, char** argv) {
   }
   if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 3;
   int rc = 2;
-  if (mode == "identity") rc = Identity();
-  else if (mode == "validate") rc = Validate();
-  else if (mode == "listen" && argc >= 5) rc = Listen(atoi(argv[2]), atoi(argv[3]), argv[4]);
+  if (mode == "identity")
+    rc = Identity();
+  else if (mode == "validate")
+    rc = Validate();
+  else if (mode == "listen" && argc >= 5)
+    rc = Listen(atoi(argv[2]), atoi(argv[3]), argv[4]);
   else if (mode == "trigger" && argc >= 5) {
     wchar_t key[300], name[300];
     MultiByteToWideChar(CP_UTF8, 0, argv[3], -1, key, 300);
     MultiByteToWideChar(CP_UTF8, 0, argv[4], -1, name, 300);
     rc = Trigger(atoi(argv[2]), key, name);
-  } else if (mode == "handler") rc = Handler();
-  else if (mode == "die" && argc >= 3) rc = AdviseAnd(Sink::Mode::print, argv[2], true);
-  else if (mode == "block" && argc >= 3) rc = AdviseAnd(Sink::Mode::block, argv[2], false);
+  } else if (mode == "handler")
+    rc = Handler();
+  else if (mode == "die" && argc >= 3)
+    rc = AdviseAnd(Sink::Mode::print, argv[2], true);
+  else if (mode == "block" && argc >= 3)
+    rc = AdviseAnd(Sink::Mode::block, argv[2], false);
   CoUninitialize();
   return rc;
 }

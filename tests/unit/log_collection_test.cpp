@@ -41,7 +41,8 @@ class FakeCollectionSeams : public ILogCollectionSeams {
   bool DeleteTree(const std::string& p) override {
     if (links.count(p)) removedThroughLink = true;
     folders.erase(p);
-    for (auto it = files.begin(); it != files.end();) it = it->rfind(p + "\\", 0) == 0 ? files.erase(it) : ++it;
+    for (auto it = files.begin(); it != files.end();)
+      it = it->rfind(p + "\\", 0) == 0 ? files.erase(it) : ++it;
     return true;
   }
   bool MakeFolder(const std::string& p) override { return folders.insert(p).second || true; }
@@ -87,8 +88,8 @@ class FakeCollectionSeams : public ILogCollectionSeams {
 
   std::string ArchiveName() const {
     char name[64];
-    std::snprintf(name, sizeof name, "monlogs_%04d_%02d_%02d_%02d_%02d_%02d.zip", now.year, now.month, now.day,
-                  now.hour, now.minute, now.second);
+    std::snprintf(name, sizeof name, "monlogs_%04d_%02d_%02d_%02d_%02d_%02d.zip", now.year, now.month,
+                  now.day, now.hour, now.minute, now.second);
     return name;
   }
   std::string CollectFolder() const {

@@ -21,7 +21,7 @@ class FakeServiceManager : public IServiceManager {
   std::map<std::string, DWORD> failures;
   bool exists = false;
   DWORD state = SERVICE_STOPPED;
-  int stopPendingPolls = 0;  // STOP_PENDING answers after a stop before STOPPED (-1: for ever)
+  int stopPendingPolls = 0;   // STOP_PENDING answers after a stop before STOPPED (-1: for ever)
   int lingerAfterDelete = 0;  // opens that still succeed after the delete (-1: for ever)
   bool deleted = false;
 
@@ -79,15 +79,17 @@ class FakeServiceManager : public IServiceManager {
     ++openHandles;
     return Handle(2);
   }
-  SC_HANDLE Create(SC_HANDLE, const wchar_t* name, const wchar_t* display, DWORD access, DWORD type, DWORD start,
-                   DWORD errorControl, const wchar_t* path, const wchar_t* dependencies) override {
+  SC_HANDLE Create(SC_HANDLE, const wchar_t* name, const wchar_t* display, DWORD access, DWORD type,
+                   DWORD start, DWORD errorControl, const wchar_t* path,
+                   const wchar_t* dependencies) override {
     if (Fails("Create")) return nullptr;
     created = {name, display, path, MultiString(dependencies), access, type, start, errorControl};
     exists = true;
     ++openHandles;
     return Handle(3);
   }
-  BOOL ChangeConfig(SC_HANDLE, DWORD type, DWORD start, DWORD errorControl, const wchar_t* dependencies) override {
+  BOOL ChangeConfig(SC_HANDLE, DWORD type, DWORD start, DWORD errorControl,
+                    const wchar_t* dependencies) override {
     if (Fails("ChangeConfig")) return FALSE;
     changedType = type;
     changedStart = start;
@@ -126,8 +128,10 @@ class FakeServiceManager : public IServiceManager {
   BOOL QueryStatus(SC_HANDLE, SERVICE_STATUS* status) override {
     if (Fails("QueryStatus")) return FALSE;
     if (state == SERVICE_STOP_PENDING) {
-      if (stopPendingPolls == 0) state = SERVICE_STOPPED;
-      else if (stopPendingPolls > 0) --stopPendingPolls;
+      if (stopPendingPolls == 0)
+        state = SERVICE_STOPPED;
+      else if (stopPendingPolls > 0)
+        --stopPendingPolls;
     }
     status->dwCurrentState = state;
     return TRUE;
@@ -225,9 +229,10 @@ TEST(ServiceInstallerFake, EachFailingCallIsReportedAndReturned) {
                                    : installer.Reconfigure(L"Halvren", L"d");
     EXPECT_TRUE(FAILED(hr));
     ASSERT_EQ(rec.events.size(), 1u);
-    EXPECT_EQ(rec.events[0].rfind(row.text, 0), 0u) << std::string(rec.events[0].begin(), rec.events[0].end());
+    EXPECT_EQ(rec.events[0].rfind(row.text, 0), 0u)
+        << std::string(rec.events[0].begin(), rec.events[0].end());
     ASSERT_EQ(rec.errors.size(), 1u);  // standard error too
-    EXPECT_TRUE(rec.boxes.empty());   // no visible desktop
+    EXPECT_TRUE(rec.boxes.empty());    // no visible desktop
     EXPECT_EQ(scm.openHandles, 0);
   }
 }

@@ -2,6 +2,7 @@
 // description strings, the event-log message table (through FormatMessageW, as
 // the event viewer reads it), the type library and the manifest.
 #include <windows.h>
+
 #include <oleauto.h>
 
 #include <gtest/gtest.h>
@@ -17,7 +18,8 @@ namespace {
 class ServiceResources : public ::testing::Test {
  protected:
   void SetUp() override {
-    m_exe = LoadLibraryExW(HALVREN_EXE_PATH, nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    m_exe =
+        LoadLibraryExW(HALVREN_EXE_PATH, nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
     ASSERT_NE(m_exe, nullptr) << GetLastError();
   }
   void TearDown() override {
@@ -40,8 +42,8 @@ TEST_F(ServiceResources, MessageTableEndsEachTextWithCrLf) {
   for (DWORD id = 0; id < 3; ++id) {
     wchar_t buffer[256] = {};
     const wchar_t* inserts[] = {L"x"};
-    const DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, m_exe, id, 0, buffer,
-                                   256, reinterpret_cast<va_list*>(const_cast<wchar_t**>(inserts)));
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, m_exe, id, 0,
+                                   buffer, 256, reinterpret_cast<va_list*>(const_cast<wchar_t**>(inserts)));
     ASSERT_GT(n, 0u) << id << " " << GetLastError();
     EXPECT_STREQ(buffer, expected[id]) << id;
   }

@@ -60,9 +60,9 @@ TEST(StatusEventQueue, FullQueueDropsOldestWithoutBlockingThePusher) {
   r.Open(false);
   std::atomic<uint64_t> lastDrop{0};
   {
-    CStatusEventQueue q({[&](const StatusEvent& e) { r.Deliver(e); }, [&](uint64_t n) { lastDrop = n; }, nullptr,
-                         nullptr},
-                        4);
+    CStatusEventQueue q(
+        {[&](const StatusEvent& e) { r.Deliver(e); }, [&](uint64_t n) { lastDrop = n; }, nullptr, nullptr},
+        4);
     q.Push(100, "held");  // taken by the dispatcher, which then blocks
     ASSERT_TRUE(r.WaitInDelivery());
     for (uint32_t i = 1; i <= 6; ++i) q.Push(i, "");  // 4 fit; 1 and 2 go
@@ -77,8 +77,8 @@ TEST(StatusEventQueue, FullQueueDropsOldestWithoutBlockingThePusher) {
 TEST(StatusEventQueue, StopIsBoundedWhileADeliveryHangs) {
   Recorder r;
   r.Open(false);
-  auto q = std::make_unique<CStatusEventQueue>(CStatusEventQueue::Hooks{
-      [&](const StatusEvent& e) { r.Deliver(e); }, nullptr, nullptr, nullptr});
+  auto q = std::make_unique<CStatusEventQueue>(
+      CStatusEventQueue::Hooks{[&](const StatusEvent& e) { r.Deliver(e); }, nullptr, nullptr, nullptr});
   q->Push(1, "");
   ASSERT_TRUE(r.WaitInDelivery());
   const auto start = std::chrono::steady_clock::now();

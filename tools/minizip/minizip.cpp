@@ -260,10 +260,14 @@ int main(int argc, char** argv) {
   int i = 1;
   for (; i < argc && argv[i][0] == '-' && argv[i][1] != '\0'; ++i) {
     for (const char* p = argv[i] + 1; *p; ++p) {
-      if (*p == 'o') overwrite = true;
-      else if (*p == 'j') junk = true;
-      else if (*p >= '0' && *p <= '9') level = *p - '0';
-      else return Usage();
+      if (*p == 'o')
+        overwrite = true;
+      else if (*p == 'j')
+        junk = true;
+      else if (*p >= '0' && *p <= '9')
+        level = *p - '0';
+      else
+        return Usage();
     }
   }
   if (argc - i < 2) return Usage();
@@ -294,8 +298,10 @@ int main(int argc, char** argv) {
     } else if (!StoreFile(out, argv[i], level, entry, why)) {
       ok = false;
     }
-    if (!ok) fprintf(stderr, "minizip: %s: %s\n", argv[i], why.c_str());
-    else entries.push_back(entry);
+    if (!ok)
+      fprintf(stderr, "minizip: %s: %s\n", argv[i], why.c_str());
+    else
+      entries.push_back(entry);
   }
   if (ok && !WriteDirectory(out, entries)) {
     fprintf(stderr, "minizip: writing the archive failed\n");
