@@ -392,6 +392,14 @@ void CCorvaneModule::Unlock() {
 }
 
 void CCorvaneModule::MonitorShutdown() {
+  // Suspending and resuming the class objects are calls into COM.
+  const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  struct Apartment {
+    HRESULT hr;
+    ~Apartment() {
+      if (SUCCEEDED(hr)) CoUninitialize();
+    }
+  } apartment{com};
   std::unique_lock<std::mutex> lock(m_monitorLock);
   for (;;) {
     m_monitorWake.wait(lock, [this] { return m_monitorStop || (m_activity && m_lockCount == 0); });

@@ -224,6 +224,18 @@ reg add 'HKCU\Software\Wine\AppDefaults\Halvren.exe' /v Version /t REG_SZ /d win
 sleep 4 | "$wine_run" --timeout 60 "$exe" -console >"$work/console.out" 2>&1
 check "the dump's OS Version reads Windows 10" eventually 5 grep -qs "OS Version: 'Microsoft Windows 10" "$logs"/monintagent_*.log
 
+echo "--- the plain local server"
+ours_running() {  # a Halvren.exe of this prefix is running
+  local p
+  for p in $(pgrep -f 'Halvren\.exe'); do
+    tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" && return 0
+  done
+  return 1
+}
+cw identity >"$work/local.out"
+check "COM starts the program as a local server" all_ok "$work/local.out" 2
+check "... which ends soon after its last client" eventually 15 not ours_running
+
 echo "--- UnregServer"
 "$wine_run" --timeout 120 "$exe" -UnregServer >/dev/null 2>&1
 check "-UnregServer exits 0" [ $? -eq 0 ]
