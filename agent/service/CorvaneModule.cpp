@@ -126,9 +126,9 @@ HRESULT CCorvaneModule::Registration(ProgramAction action) {
   }
   if (SUCCEEDED(init)) CoUninitialize();
   if (FAILED(hr)) {
-    wchar_t text[64];
-    swprintf(text, 64, L"Registration failed: 0x%08lX", static_cast<unsigned long>(hr));
-    m_notices->Error(text);
+    // The step that failed has told its own text; this is for the console.
+    fwprintf(stderr, L"Registration failed: 0x%08lX\n", static_cast<unsigned long>(hr));
+    fflush(stderr);
   }
   return hr;
 }

@@ -29,9 +29,7 @@ const wchar_t kDependencies[] = L"RPCSS\0";
 }  // namespace
 
 HRESULT CServiceInstaller::Fail(const wchar_t* text, DWORD error) {
-  std::wstring message = text;
-  if (error != 0) message += L" (error " + std::to_wstring(error) + L")";
-  m_notices.Error(message);
+  m_notices.Error(text, error);
   return E_FAIL;
 }
 

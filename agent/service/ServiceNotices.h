@@ -22,10 +22,13 @@ class CServiceNotices {
  public:
   explicit CServiceNotices(NoticeSeams seams) : m_seams(std::move(seams)) {}
 
-  // A failure a person has to know of (installation, registration).
-  void Error(const std::wstring& text) {
-    if (m_seams.reportEvent) m_seams.reportEvent(EVENTLOG_ERROR_TYPE, 1, text);
-    if (m_seams.standardError) m_seams.standardError(text);
+  // A failure a person has to know of (installation, registration). The
+  // system's error code, when there is one, goes with the logged text; the box
+  // shows the text alone.
+  void Error(const std::wstring& text, DWORD error = 0) {
+    const std::wstring logged = error == 0 ? text : text + L" (error " + std::to_wstring(error) + L")";
+    if (m_seams.reportEvent) m_seams.reportEvent(EVENTLOG_ERROR_TYPE, 1, logged);
+    if (m_seams.standardError) m_seams.standardError(logged);
     if (m_seams.desktopVisible && m_seams.desktopVisible() && m_seams.messageBox) m_seams.messageBox(text);
   }
   // The module's information events ("Service started", ...), at most 255 characters.
