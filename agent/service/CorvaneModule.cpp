@@ -119,8 +119,9 @@ HRESULT CCorvaneModule::Registration(ProgramAction action) {
       break;
     case ProgramAction::UnregServer:
     case ProgramAction::UnregServerPerUser:
+      // Both halves are removed even when the first fails; the first failure is returned.
       hr = UnregisterClassAndTypeLibrary(c);
-      if (SUCCEEDED(hr)) hr = UnregisterAppId(c);
+      if (const HRESULT appId = UnregisterAppId(c); SUCCEEDED(hr)) hr = appId;
       break;
     default: hr = E_INVALIDARG;
   }

@@ -188,12 +188,14 @@ HRESULT UnregisterClassAndTypeLibrary(const RegistrationContext& c) {
   if (SUCCEEDED(load)) {
     TLIBATTR* attr = nullptr;
     if (SUCCEEDED(lib->GetLibAttr(&attr))) {
-      HRESULT un = c.perUser ? UnRegisterTypeLibForUser(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum,
-                                                        attr->lcid, attr->syskind)
-                             : UnRegisterTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum,
-                                                 attr->lcid, attr->syskind);
-      // Nothing registered is no failure of an unregistration.
-      if (FAILED(un) && un != TYPE_E_REGISTRYACCESS && un != TYPE_E_CANTLOADLIBRARY && SUCCEEDED(hr)) hr = un;
+      // Its result is not the unregistration's: a library registered by no
+      // one (or already removed) fails here, and its key goes below anyway.
+      if (c.perUser) {
+        UnRegisterTypeLibForUser(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid,
+                                 attr->syskind);
+      } else {
+        UnRegisterTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid, attr->syskind);
+      }
       lib->ReleaseTLibAttr(attr);
     }
     lib->Release();

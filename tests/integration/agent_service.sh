@@ -174,8 +174,8 @@ echo "--- reinstall over the running service"
 "$wine_run" --timeout 120 "$exe" -Service >"$work/reinstall.out" 2>&1
 check "-Service over the RUNNING service exits 0" [ $? -eq 0 ]
 check "... and the service is still installed" value_is "$svc" Start 0x2
-w sc start Halvren >/dev/null
-check "... and starts again" wait_state RUNNING 30
+w net start Halvren >/dev/null
+check "... and net start runs it again" wait_state RUNNING 30
 
 echo "--- stop with a sink that never returns, and the front-end rule"
 mkdir -p "$WINEPREFIX/drive_c/other"
@@ -235,6 +235,15 @@ ours_running() {  # a Halvren.exe of this prefix is running
 cw identity >"$work/local.out"
 check "COM starts the program as a local server" all_ok "$work/local.out" 2
 check "... which ends soon after its last client" eventually 15 not ours_running
+
+echo "--- per-user registration"
+uclsid='HKCU\Software\Classes\CLSID\{5BDBCB07-9ECD-4F3A-A77E-8E491683648D}'
+"$wine_run" --timeout 120 "$exe" -RegServerPerUser >/dev/null 2>&1
+check "-RegServerPerUser exits 0" [ $? -eq 0 ]
+check "... registers the class for the user" value_is "$uclsid\\LocalServer32" '(Default)' '"C:\Program Files\Halvren\Halvren.exe"'
+"$wine_run" --timeout 120 "$exe" -UnregServerPerUser >/dev/null 2>&1
+check "-UnregServerPerUser exits 0" [ $? -eq 0 ]
+check "... and removes it" key_gone "$uclsid"
 
 echo "--- UnregServer"
 "$wine_run" --timeout 120 "$exe" -UnregServer >/dev/null 2>&1
