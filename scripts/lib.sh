@@ -3,7 +3,7 @@
 # Debian packages the build, the tests and the demo need.
 HALVREN_PACKAGES=(cmake ninja-build g++ googletest libbenchmark-dev zlib1g-dev libcpp-httplib-dev
   libssl-dev pkgconf g++-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev libwine-dev wine64
-  snmpd snmp clang libclang-rt-14-dev)
+  snmpd snmp clang libclang-rt-14-dev python3-minimal)
 
 ensure_packages() {
   local missing=()
