@@ -419,6 +419,8 @@ void CCorvaneModule::MonitorShutdown() {
       PostThreadMessageW(m_mainThreadId, WM_QUIT, 0, 0);
       return;
     }
-    CoResumeClassObjects();
+    lock.unlock();
+    CoResumeClassObjects();  // a client came back meanwhile
+    lock.lock();
   }
 }
