@@ -137,7 +137,8 @@ void CLogWriter::Stop() {
   if (dumper.joinable()) dumper.join();
 }
 
-int CLogWriter::CopyLogFiles(const char* folder, int days, bool upgrade_started) const {
+int CLogWriter::CopyLogFiles(const char* folder, int days, bool upgrade_started,
+                             const platform::LocalTime* today) const {
   if (!folder) return 0;
   try {
     auto copy = [](const std::string& from, const std::string& to) {
@@ -146,8 +147,8 @@ int CLogWriter::CopyLogFiles(const char* folder, int days, bool upgrade_started)
     std::string logs = m_folder();
     if (logs.empty()) return 0;
     if (m_companion.empty() || upgrade_started)
-      return platform::copy_daily_logs(logs, folder, days, {m_prefix.c_str()}, copy);
-    return platform::copy_daily_logs(logs, folder, days, {m_companion.c_str(), m_prefix.c_str()}, copy);
+      return platform::copy_daily_logs(logs, folder, days, {m_prefix.c_str()}, copy, today);
+    return platform::copy_daily_logs(logs, folder, days, {m_companion.c_str(), m_prefix.c_str()}, copy, today);
   } catch (...) {
     return 0;
   }

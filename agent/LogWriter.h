@@ -45,7 +45,9 @@ class CLogWriter {
   // Copies the files of the last `days` days into `folder`; returns how many.
   // The companion's files are left out while an upgrade is under way (the
   // upgrade is still writing them).
-  int CopyLogFiles(const char* folder, int days, bool upgrade_started = false) const;
+  // `today`: the day counted from, when not the current one.
+  int CopyLogFiles(const char* folder, int days, bool upgrade_started = false,
+                   const platform::LocalTime* today = nullptr) const;
 
   // Ends the dump thread once it has written what is pending. Lines appended
   // after this are written at once, by the caller.

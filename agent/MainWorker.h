@@ -198,6 +198,8 @@ class CMainWorker {
   void ResendLists();
   std::string GetUpgradeVersion() const;
   std::string GetUpgradeLocation() const;
+  // An upgrade is under way (its log is still being written).
+  bool UpgradeStarted() const { return m_upgradeStarted; }
 
   void AppendLog(const std::string& line) const;
 

@@ -188,16 +188,19 @@ size_t ExLogger::copyPendingTextNoWait(char* buffer, size_t capacity) noexcept {
   return length;
 }
 
-int ExLogger::CopyLogFiles(const char* folder, int days) {
+int ExLogger::CopyLogFiles(const char* folder, int days, const int* today) {
   if (!folder) return 0;
   try {
     std::string logs = m_impl->folder();
     if (logs.empty()) return 0;
+    platform::LocalTime from_day{};
+    if (today != nullptr) from_day = platform::LocalTime{today[0], today[1], today[2], 0, 0, 0};
     return platform::copy_daily_logs(logs, folder, days, {kPrefix},
                                      [this](const std::string& from, const std::string& to) {
                                        std::lock_guard<std::timed_mutex> lock(m_impl->mutex);
                                        return platform::copy_file_replacing(from, to);
-                                     });
+                                     },
+                                     today != nullptr ? &from_day : nullptr);
   } catch (...) {
     return 0;
   }

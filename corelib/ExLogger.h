@@ -53,7 +53,8 @@ class CORELIB_API ExLogger {
 
   // Copies the exception logs of the last `days` days into `folder`, each copy
   // under the mutex; returns how many were copied.
-  int CopyLogFiles(const char* folder, int days);
+  // `today` (year, month, day), when given, is the day counted from.
+  int CopyLogFiles(const char* folder, int days, const int* today = nullptr);
 
   // Kept for callers; the logger itself does not consult it.
   bool isThrowExceptions() const;

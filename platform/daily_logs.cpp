@@ -13,13 +13,14 @@ std::string daily_log_name(const std::string& prefix, const LocalTime& date) {
 }
 
 int copy_daily_logs(const std::string& log_folder, const std::string& destination, int days,
-                    std::initializer_list<const char*> prefixes, const CopyFile& copy) {
+                    std::initializer_list<const char*> prefixes, const CopyFile& copy,
+                    const LocalTime* from_day) {
   if (days <= 0) return 0;
   // No log file is older than the agent; the bound keeps a careless count from
   // walking billions of days.
   constexpr int kMaxDays = 100 * 366;
   if (days > kMaxDays) days = kMaxDays;
-  LocalTime today = local_now();
+  LocalTime today = from_day != nullptr ? *from_day : local_now();
   int copied = 0;
   for (int back = days - 1; back >= 0; --back) {
     LocalTime day = add_days(today, -back);

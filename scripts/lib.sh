@@ -4,7 +4,8 @@
 HALVREN_PACKAGES=(cmake ninja-build g++ googletest libbenchmark-dev zlib1g-dev libcpp-httplib-dev
   libssl-dev pkgconf g++-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev libwine-dev wine64
   snmpd snmp clang libclang-rt-14-dev)
-# The HTTP monitor's test peers (web servers, TLS, proxy) and its network namespace.
+# Test peers: web servers, TLS and a proxy for the HTTP monitor, zip archives read
+# back, network namespaces.
 HALVREN_PACKAGES+=(python3 openssl iproute2)
 
 ensure_packages() {

@@ -1,7 +1,10 @@
-// The agent program's entry. `-console` runs the worker in the foreground for
-// operators and tests: status events go to standard output, and Ctrl-C or the
-// end of standard input stops the work in order.
+// The agent program's entry: registration switches, the service or COM local
+// server (CCorvaneModule), and `-console`, which runs the worker in the
+// foreground for operators and tests: status events go to standard output, and
+// Ctrl-C or the end of standard input stops the work in order.
 #include <windows.h>
+
+#include <shellapi.h>
 
 #include <condition_variable>
 #include <cstdio>
@@ -13,7 +16,11 @@
 
 #include "agent/LogWriter.h"
 #include "agent/MainWorker.h"
+#include "agent/service/CommandLine.h"
+#include "agent/service/CorvaneModule.h"
+#include "agent/service/Registration.h"
 #include "agent/service/WindowsSeams.h"
+#include "platform/win32/wide.h"
 #include "corelib/ExLogger.h"
 
 namespace {
@@ -46,6 +53,7 @@ BOOL WINAPI OnConsoleControl(DWORD) {
 }
 
 int RunConsole() {
+  ProtectAgentKey();
   WindowsSeams windows;
   ConsoleListener listener;
   WorkerSeams seams = windows.Seams();
@@ -85,18 +93,26 @@ int RunConsole() {
   return rc;
 }
 
+// The arguments after the program's name, as the system splits the command line.
+std::vector<std::string> ProgramArguments() {
+  std::vector<std::string> args;
+  int count = 0;
+  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (argv == nullptr) return args;
+  for (int i = 1; i < count; ++i) args.push_back(win32::Narrow(argv[i]));
+  LocalFree(argv);
+  return args;
+}
+
 }  // namespace
 
-int main(int argc, char** argv) {
+int main() {
   RestrictDllSearchPath();
   // A machine fault is recorded and then ends the process: carrying on after
   // one would run on corrupted state; the service's restart brings it back.
   install_fault_filter();
-  for (int i = 1; i < argc; ++i) {
-    const char* a = argv[i];
-    if (*a == '-' || *a == '/') ++a;
-    if (_stricmp(a, "console") == 0) return RunConsole();
-  }
-  fprintf(stderr, "usage: Halvren.exe -console\n");
-  return 2;
+  const ProgramAction action = ParseProgramArguments(ProgramArguments());
+  if (action == ProgramAction::Console) return RunConsole();
+  CCorvaneModule module;
+  return module.Main(action);
 }
