@@ -18,7 +18,6 @@
 
 #include "agent/AgentSettings.h"
 #include "agent/ExchangeInFlight.h"
-#include "agent/Plugins/IdleMonitor.h"
 #include "agent/Plugins/cpu_mon.h"
 #include "agent/Plugins/mem_mon.h"
 #include "agent/Plugins/disk_mon.h"

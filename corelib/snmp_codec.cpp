@@ -443,29 +443,20 @@ std::string ValueText(const Value& v) {
 }
 
 uint32_t RetStatus(const Value& v, const std::string& oidText, const Limits& limits, std::string& message) {
-  char buf[512];
-  const char* oid = oidText.c_str();
+  // The OID text is joined whole: a name of 128 sub-identifiers runs past any fixed buffer.
   switch (v.tag) {
-    case kNoSuchObject:
-      snprintf(buf, sizeof buf, "OID: %.400s no such object", oid);
-      message = buf;
-      return 2;
-    case kNoSuchInstance:
-      snprintf(buf, sizeof buf, "OID: %.400s no such instance", oid);
-      message = buf;
-      return 2;
-    case kEndOfMibView:
-      snprintf(buf, sizeof buf, "OID: %.400s end of MIB view", oid);
-      message = buf;
-      return 2;
+    case kNoSuchObject: message = "OID: " + oidText + " no such object"; return 2;
+    case kNoSuchInstance: message = "OID: " + oidText + " no such instance"; return 2;
+    case kEndOfMibView: message = "OID: " + oidText + " end of MIB view"; return 2;
     default: break;
   }
   if (limits.set) {
+    char tail[160];
     if (v.tag == kInteger) {
       if (v.integer < limits.min || v.integer > limits.max) {
-        snprintf(buf, sizeof buf, "OID:       %.400s\nValue:     %" PRId64 "\nMin Value: %d\nMax Value: %d\n",
-                 oid, v.integer, limits.min, limits.max);
-        message = buf;
+        snprintf(tail, sizeof tail, "\nValue:     %" PRId64 "\nMin Value: %d\nMax Value: %d\n", v.integer,
+                 limits.min, limits.max);
+        message = "OID:       " + oidText + tail;
         return 2;
       }
     } else if (v.tag == kCounter32 || v.tag == kGauge32 || v.tag == kTimeTicks || v.tag == kUInteger32 ||
@@ -474,18 +465,16 @@ uint32_t RetStatus(const Value& v, const std::string& oidText, const Limits& lim
       const bool below = limits.min > 0 && v.number < static_cast<uint64_t>(limits.min);
       const bool above = limits.max < 0 || v.number > static_cast<uint64_t>(limits.max);
       if (below || above) {
-        snprintf(buf, sizeof buf,
-                 v.tag == kCounter64
-                     ? "OID:       %.400s\nValue:     %" PRIu64 "\nMin Value: %d\nMax Value: %d\n"
-                     : "OID:       %.400s\nValue:     %" PRIu64 "\nMin value: %d\nMax Value: %d\n",
-                 oid, v.number, limits.min, limits.max);
-        message = buf;
+        snprintf(tail, sizeof tail,
+                 v.tag == kCounter64 ? "\nValue:     %" PRIu64 "\nMin Value: %d\nMax Value: %d\n"
+                                     : "\nValue:     %" PRIu64 "\nMin value: %d\nMax Value: %d\n",
+                 v.number, limits.min, limits.max);
+        message = "OID:       " + oidText + tail;
         return 2;
       }
     }
   }
-  snprintf(buf, sizeof buf, "OID: %.400s the result is available.\n", oid);
-  message = buf;
+  message = "OID: " + oidText + " the result is available.\n";
   return 0;
 }
 

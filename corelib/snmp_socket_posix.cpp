@@ -1,5 +1,4 @@
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -60,28 +59,6 @@ long RecvFrom(Socket s, uint8_t* buffer, size_t capacity, Address& from, uint32_
   from.ip = ntohl(a.sin_addr.s_addr);
   from.port = ntohs(a.sin_port);
   return static_cast<long>(n);
-}
-
-bool Resolve(const std::string& host, uint32_t& ip) {
-  in_addr a{};
-  if (inet_pton(AF_INET, host.c_str(), &a) == 1) {
-    ip = ntohl(a.s_addr);
-    return true;
-  }
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_DGRAM;
-  addrinfo* list = nullptr;
-  if (getaddrinfo(host.c_str(), nullptr, &hints, &list) != 0 || !list) return false;
-  ip = ntohl(reinterpret_cast<sockaddr_in*>(list->ai_addr)->sin_addr.s_addr);
-  freeaddrinfo(list);
-  return true;
-}
-
-std::string AddressText(uint32_t ip) {
-  char buf[16];
-  snprintf(buf, sizeof buf, "%u.%u.%u.%u", ip >> 24, (ip >> 16) & 0xFF, (ip >> 8) & 0xFF, ip & 0xFF);
-  return buf;
 }
 
 }  // namespace snmp_net

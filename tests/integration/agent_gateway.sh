@@ -274,6 +274,21 @@ case "$scenario" in
     check "no adapter list sent (Wine lists none)" bash -c "! grep -qF '(NETLIST)' '$work/gateway.out'"
     check "the adapter list was found empty" has "mon_net: Adapter list is" "$work/agent.out"
     ;;
+  event-log)  # an unreadable remote log gives an error record at every check; the local log nothing new
+    gateway 'POL\t0\t2\nCHK\t0\t10\nLEA\t5\t9\thalvren-no-such-host\tApplication\t1,2\nLEA\t6\t9\tlocalhost\tApplication\t1,2\n'
+    registry key "http://127.0.0.1:$port/fcgi-bin/agentgateway"
+    run_agent 36
+    text=$(grep -m1 -o 'mon_evt: error openning event log: .*' "$work/agent.out" | sed 's/^mon_evt: error openning event log: //' | tr -d '\r')
+    remote=$(grep -c 'mon_evt: checking testID:5, locationID:9' "$work/agent.out")
+    local_checks=$(grep -c 'mon_evt: checking testID:6, locationID:9' "$work/agent.out")
+    errors=$(grep -c "^record: .*(EVENT) | UI32: '5' | UI32: '9' | UI32: '2' .*STR: '$text'" "$work/gateway.out")
+    check "the remote open failed with a text (${text:-none})" [ -n "$text" ]
+    check "the remote test was checked ($remote times)" [ "$remote" -ge 2 ]
+    check "an error record with that text for every check ($errors of $remote)" [ "$errors" -eq "$remote" ]
+    check "no record of the local test" bash -c "! grep -q \"(EVENT) | UI32: '6' \" '$work/gateway.out'"
+    check "no new events at every local check ($local_checks)" \
+      [ "$local_checks" -ge 2 -a "$(grep -c 'mon_evt: no new events' "$work/agent.out")" -eq "$local_checks" ]
+    ;;
   *) echo "unknown scenario $scenario" >&2; exit 2 ;;
 esac
 exit $fail

@@ -160,6 +160,13 @@ TEST(SnmpCodec, LimitsAndStatusTexts) {
   EXPECT_EQ(text, "OID: 1.3 no such instance");
   EXPECT_EQ(RetStatus(Bytes(kEndOfMibView, ""), "1.3", Limits(), text), 2u);
   EXPECT_EQ(text, "OID: 1.3 end of MIB view");
+  // The longest OID the decoder takes (128 sub-identifiers of 10 digits) stays whole.
+  std::string longOid = "1.3";
+  for (int i = 2; i < 128; ++i) longOid += ".4294967295";
+  EXPECT_EQ(RetStatus(Int(25), longOid, tenTwenty, text), 2u);
+  EXPECT_EQ(text, "OID:       " + longOid + "\nValue:     25\nMin Value: 10\nMax Value: 20\n");
+  EXPECT_EQ(RetStatus(Bytes(kNoSuchObject, ""), longOid, Limits(), text), 2u);
+  EXPECT_EQ(text, "OID: " + longOid + " no such object");
   EXPECT_STREQ(PduErrorText(2), "The requested SNMP operation identified an unknown variable.");
   EXPECT_STREQ(PduErrorText(19), "Unknown Error");
   EXPECT_STREQ(ApiErrorText(107), "Source endpoint in use");
