@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr const char* kUnit = "MainWorker";
 constexpr const char* kEmptyPasswordDigest = "d41d8cd98f00b204e9800998ecf8427e";
 
 }  // namespace

@@ -17,8 +17,6 @@ std::atomic<bool> g_workerExists{false};
 
 namespace {
 
-constexpr const char* kUnit = "MainWorker";
-
 std::string value_or_empty(const std::optional<std::string>& v) { return v ? *v : std::string(); }
 
 }  // namespace

@@ -165,6 +165,9 @@ class CMainWorker {
   void AddListsToCache();
 
  private:
+  // The unit its exception records name, for all of the worker's sources.
+  static constexpr const char* kUnit = "MainWorker";
+
   void mainWork();
   void MainLoop();
   void CleanUpgradeFolder();

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "platform/win32/proc_address.h"
 #include "platform/win32/wide_text.h"
 
 namespace platform {
@@ -72,9 +73,7 @@ using DeleteKeyEx = LONG(WINAPI*)(HKEY, LPCWSTR, REGSAM, DWORD);
 // Looked up once per process: Windows versions before Vista x64 lack it.
 DeleteKeyEx delete_key_ex() {
   static const DeleteKeyEx function = [] {
-    HMODULE advapi = LoadLibraryW(L"Advapi32.dll");
-    if (!advapi) return DeleteKeyEx(nullptr);
-    return reinterpret_cast<DeleteKeyEx>(reinterpret_cast<void*>(GetProcAddress(advapi, "RegDeleteKeyExW")));
+    return win32::ResolveFunction<DeleteKeyEx>(LoadLibraryW(L"Advapi32.dll"), "RegDeleteKeyExW");
   }();
   return function;
 }

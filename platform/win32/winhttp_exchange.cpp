@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "platform/text_format.h"
 #include "platform/win32/error_text.h"
 #include "platform/win32/wide.h"
 
@@ -27,19 +28,6 @@ bool IsCertificateError(DWORD error) {
 
 constexpr size_t kReadPiece = 1024;
 constexpr size_t kBufferStep = 4096;
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  va_list args, again;
-  va_start(args, format);
-  va_copy(again, args);
-  const int n = vsnprintf(nullptr, 0, format, args);
-  va_end(args);
-  std::string line(n > 0 ? static_cast<size_t>(n) : 0, '\0');
-  if (n > 0) vsnprintf(&line[0], line.size() + 1, format, again);
-  va_end(again);
-  return line;
-}
 
 // Windows Sockets for the duration of one exchange.
 class WinsockScope {
