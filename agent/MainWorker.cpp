@@ -490,6 +490,6 @@ void CMainWorker::SetTrace(bool on) {
   m_settings.SetTrace(on ? 10 : 0);
 }
 
-bool CMainWorker::GetTrace() const { return platform::read_trace_level(m_seams.config) != 0; }
+bool CMainWorker::GetTrace() const { return m_trace.get() != 0; }
 
 void CMainWorker::AppendLog(const std::string& line) const { agent_log().AppendLogLine(line); }

@@ -27,6 +27,7 @@
 #include "agent/StatusListener.h"
 #include "platform/compression.h"
 #include "platform/config_store.h"
+#include "platform/config_values.h"
 #include "platform/cpu_probe.h"
 #include "platform/disk_probe.h"
 #include "platform/gateway_exchange.h"
@@ -180,6 +181,7 @@ class CMainWorker {
   bool PauseWhileWorking(int ms);
 
   WorkerSeams m_seams;
+  mutable platform::TraceLevelCache m_trace{m_seams.config};
 
   mutable std::mutex m_stateLock;
   uint32_t m_workState = Stopped;

@@ -114,6 +114,67 @@ long RegistryStore::open_key(const std::string& path, ConfigAccess access, std::
   return rc;
 }
 
+namespace {
+
+#ifndef REG_NOTIFY_THREAD_AGNOSTIC
+#define REG_NOTIFY_THREAD_AGNOSTIC 0x10000000L
+#endif
+
+// Set or deleted values of the key signal the event. A notification asked for
+// without REG_NOTIFY_THREAD_AGNOSTIC (before Windows 8) also fires when the
+// asking thread ends: that reads as one change too, and the next call asks again.
+class RegistryWatch : public ConfigWatch {
+ public:
+  RegistryWatch(HKEY key, HANDLE event) : m_key(key), m_event(event) {}
+  ~RegistryWatch() override {
+    RegCloseKey(m_key);  // ends the notification before its event goes
+    CloseHandle(m_event);
+  }
+
+  bool Arm() {
+    const DWORD filter = REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_CHANGE_NAME;
+    if (RegNotifyChangeKeyValue(m_key, FALSE, filter | REG_NOTIFY_THREAD_AGNOSTIC, m_event, TRUE) == ERROR_SUCCESS)
+      return true;
+    return RegNotifyChangeKeyValue(m_key, FALSE, filter, m_event, TRUE) == ERROR_SUCCESS;
+  }
+
+  bool changed() override {
+    if (m_first) {
+      m_first = false;
+      return true;
+    }
+    if (WaitForSingleObject(m_event, 0) != WAIT_OBJECT_0) return false;
+    // Asked again before the caller reads, so that no later change is missed.
+    m_lost = !Arm();
+    return true;
+  }
+  bool lost() const override { return m_lost; }
+
+ private:
+  HKEY m_key;
+  HANDLE m_event;
+  bool m_first = true;
+  bool m_lost = false;
+};
+
+}  // namespace
+
+std::unique_ptr<ConfigWatch> RegistryStore::watch_key(const std::string& path) {
+  std::wstring wpath;
+  if (!to_name(path, wpath)) return nullptr;
+  HKEY handle = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, wpath.c_str(), 0, KEY_NOTIFY | kView, &handle) != ERROR_SUCCESS)
+    return nullptr;
+  HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);  // auto-reset: a wait takes the signal
+  if (event == nullptr) {
+    RegCloseKey(handle);
+    return nullptr;
+  }
+  auto watch = std::make_unique<RegistryWatch>(handle, event);
+  if (!watch->Arm()) return nullptr;
+  return watch;
+}
+
 long RegistryStore::create_key(const std::string& path, std::unique_ptr<ConfigKey>& key) {
   std::wstring wpath;
   if (!to_name(path, wpath)) return ERROR_INVALID_PARAMETER;

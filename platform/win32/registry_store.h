@@ -11,6 +11,8 @@ class RegistryStore : public ConfigStore {
   long open_key(const std::string& path, ConfigAccess access, std::unique_ptr<ConfigKey>& key) override;
   long create_key(const std::string& path, std::unique_ptr<ConfigKey>& key) override;
   long delete_tree(const std::string& parent, const std::string& name) override;
+  // A change notification of the key's values on an event of its own.
+  std::unique_ptr<ConfigWatch> watch_key(const std::string& path) override;
 };
 
 }  // namespace platform
