@@ -200,10 +200,10 @@ bool CMainWorker::StopAllWorks(std::string* message) {
     struct StopEnd {
       CMainWorker* w;
       ~StopEnd() {
-        {
-          std::lock_guard<std::mutex> lock(w->m_stateLock);
-          w->m_stopInProgress = false;
-        }
+        // Told under the lock: once the destructor sees the flag it may free
+        // the worker, so nothing of it may be touched after the unlock.
+        std::lock_guard<std::mutex> lock(w->m_stateLock);
+        w->m_stopInProgress = false;
         w->m_stateChanged.notify_all();
       }
     } stopEnd{this};

@@ -47,3 +47,20 @@ largest_mappings() {  # PID COUNT
 median() {  # numbers on standard input
   sort -n | awk '{ v[NR] = $1 } END { if (NR == 0) print 0; else if (NR % 2) print v[(NR + 1) / 2]; else print int((v[NR / 2] + v[NR / 2 + 1]) / 2) }'
 }
+
+# Runs a Windows program whose standard input stays open until end_fed ends
+# the `sleep` feeding it (by its id); the program then reads the end of its
+# input. Sets FED_FEEDER and FED_RUNNER.
+run_fed() {  # wine-run arguments...
+  local pidfile
+  pidfile=$(mktemp)
+  { sleep 100000 & echo $! >"$pidfile"; wait; } | scripts/wine-run "$@" &
+  FED_RUNNER=$!
+  for _ in $(seq 50); do [ -s "$pidfile" ] && break; sleep 0.1; done
+  FED_FEEDER=$(cat "$pidfile")
+  rm -f "$pidfile"
+}
+end_fed() {  # FEEDER RUNNER
+  kill "$1" 2>/dev/null
+  wait "$2" 2>/dev/null
+}

@@ -680,7 +680,8 @@ TEST_F(WorkerTest, DestroyedDuringAnotherThreadsStopOverACheckThatIgnoresIt) {
   w->ProcessCommands("CUA\t1\t1\t-1\t-1\t-1\t-1\t-1");
   for (int i = 0; i < 300 && !checking; ++i) std::this_thread::sleep_for(10ms);
   ASSERT_TRUE(checking);
-  std::thread stopper([&] { w->StopAllWorks(); });
+  CMainWorker* const raw = w.get();  // the pointer itself is not shared with the reset below
+  std::thread stopper([raw] { raw->StopAllWorks(); });
   std::this_thread::sleep_for(50ms);
   w.reset();
   stopper.join();
