@@ -30,7 +30,7 @@ struct GatewayReply {
   bool hasSession = false;  // Mon-SessionID present and at most 127 characters
   std::string sessionId;
   std::string body;
-  // The body's read failed part-way, or it ended short of its Content-Length:
+  // The body's read failed (at once or part-way), or it ended short of its Content-Length:
   // what came is not the reply and is not to be executed (`failure` says so).
   bool bodyCut = false;
 };

@@ -267,17 +267,14 @@ class WinHttpExchange::Steps {
     // The log shows the text as far as a zero byte; the reply keeps it all.
     const std::string text(reply_.body.c_str());
     if (!text.empty()) x_.Write("Received data:\r\n'" + text + "'\r\n");
-    if (!anyRead) {
-      Fail("Data sending failed on reading response from the server.", error);
-      return;
-    }
     DWORD announced = 0, size = sizeof(announced);
     const bool hasLength =
         WinHttpQueryHeaders(Request(), WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
                             WINHTTP_HEADER_NAME_BY_INDEX, &announced, &size, WINHTTP_NO_HEADER_INDEX) != FALSE;
-    if (error != 0 || (hasLength && total < announced)) {
-      // The gateway answered; only the body is lost. The error code stays
-      // out of the reply, so that the batch still counts as delivered.
+    if (!anyRead || error != 0 || (hasLength && total < announced)) {
+      // The gateway answered (its status came); only the body is lost. The
+      // error code stays out of the reply, so that the batch still counts as
+      // delivered.
       x_.Write(Format("Reply cut after '%d' of '%d' bytes (error %lu); it is not executed.", static_cast<int>(total),
                       hasLength ? static_cast<int>(announced) : -1, static_cast<unsigned long>(error)));
       reply_.failure = "Data sending failed on reading response from the server.";
