@@ -86,9 +86,8 @@ int RunConsole() {
   }
   g_cancelRead =
       win32::ResolveFunction<CancelSynchronousIoFn>(GetModuleHandleW(L"kernel32.dll"), "CancelSynchronousIo");
-  if (g_cancelRead != nullptr &&
-      DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &g_reader, 0, FALSE,
-                      DUPLICATE_SAME_ACCESS)) {
+  if (g_cancelRead != nullptr && DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(),
+                                                 &g_reader, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
     // Standard input closing is the other way to stop.
     ReadInputToItsEnd();

@@ -4,7 +4,8 @@
 #include "platform/win32/wide.h"
 
 DiskProbeWin32::DiskProbeWin32() {
-  m_freeSpaceEx = win32::ResolveFunction<FreeSpaceExFn>(GetModuleHandleW(L"kernel32.dll"), "GetDiskFreeSpaceExW");
+  m_freeSpaceEx =
+      win32::ResolveFunction<FreeSpaceExFn>(GetModuleHandleW(L"kernel32.dll"), "GetDiskFreeSpaceExW");
 }
 
 ProbeStatus DiskProbeWin32::FreeBytes(const std::string& root, DiskBytes& out, uint32_t& error) {

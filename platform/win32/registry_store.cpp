@@ -133,7 +133,8 @@ class RegistryWatch : public ConfigWatch {
 
   bool Arm() {
     const DWORD filter = REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_CHANGE_NAME;
-    if (RegNotifyChangeKeyValue(m_key, FALSE, filter | REG_NOTIFY_THREAD_AGNOSTIC, m_event, TRUE) == ERROR_SUCCESS)
+    if (RegNotifyChangeKeyValue(m_key, FALSE, filter | REG_NOTIFY_THREAD_AGNOSTIC, m_event, TRUE) ==
+        ERROR_SUCCESS)
       return true;
     return RegNotifyChangeKeyValue(m_key, FALSE, filter, m_event, TRUE) == ERROR_SUCCESS;
   }

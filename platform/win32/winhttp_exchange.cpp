@@ -270,13 +270,15 @@ class WinHttpExchange::Steps {
     DWORD announced = 0, size = sizeof(announced);
     const bool hasLength =
         WinHttpQueryHeaders(Request(), WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
-                            WINHTTP_HEADER_NAME_BY_INDEX, &announced, &size, WINHTTP_NO_HEADER_INDEX) != FALSE;
+                            WINHTTP_HEADER_NAME_BY_INDEX, &announced, &size,
+                            WINHTTP_NO_HEADER_INDEX) != FALSE;
     if (!anyRead || error != 0 || (hasLength && total < announced)) {
       // The gateway answered (its status came); only the body is lost. The
       // error code stays out of the reply, so that the batch still counts as
       // delivered.
-      x_.Write(Format("Reply cut after '%d' of '%d' bytes (error %lu); it is not executed.", static_cast<int>(total),
-                      hasLength ? static_cast<int>(announced) : -1, static_cast<unsigned long>(error)));
+      x_.Write(Format("Reply cut after '%d' of '%d' bytes (error %lu); it is not executed.",
+                      static_cast<int>(total), hasLength ? static_cast<int>(announced) : -1,
+                      static_cast<unsigned long>(error)));
       reply_.failure = "Data sending failed on reading response from the server.";
       reply_.bodyCut = true;
     }

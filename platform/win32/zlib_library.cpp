@@ -74,9 +74,9 @@ bool RestrictDllSearchPath() {
   SetDllDirectoryW(L"");
   using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
   HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-  auto setDefault = kernel32 == nullptr
-                        ? nullptr
-                        : win32::ResolveFunction<SetDefaultDllDirectoriesFn>(kernel32, "SetDefaultDllDirectories");
+  auto setDefault = kernel32 == nullptr ? nullptr
+                                        : win32::ResolveFunction<SetDefaultDllDirectoriesFn>(
+                                              kernel32, "SetDefaultDllDirectories");
   if (setDefault == nullptr) return false;  // before the KB2533623 update of Windows 7
   return setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_APPLICATION_DIR) != FALSE;
 }

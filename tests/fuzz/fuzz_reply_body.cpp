@@ -40,7 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FakeMemoryProbe memory;
   FakeDiskProbe disk;
   FakeProcessProbe process;
-  WorkerSeams seams{store, exchange, zlib, system, cpu, memory, disk, process, [] { return time_t{1700000000}; }};
+  WorkerSeams seams{
+      store, exchange, zlib, system, cpu, memory, disk, process, [] { return time_t{1700000000}; }};
   FuzzWorker worker(seams);
   worker.Begin();
   worker.ProcessCommands(std::string(reinterpret_cast<const char*>(data), size));

@@ -10,12 +10,12 @@
 #include "agent/Plugins/disk_mon.h"
 #include "agent/Plugins/mem_mon.h"
 #include "agent/Plugins/proc_mon.h"
+#include "corelib/MonResult2.h"
+#include "corelib/udc.h"
 #include "tests/unit/fakes/fake_cpu_probe.h"
 #include "tests/unit/fakes/fake_memory_probe.h"
 #include "tests/unit/fakes/fake_probes.h"
 #include "tests/unit/fakes/manual_monitor.h"
-#include "corelib/MonResult2.h"
-#include "corelib/udc.h"
 
 namespace {
 
@@ -25,7 +25,8 @@ class CheckingOwner {
   void AddToCache(const CMonResult2* r) {
     uint64_t size = 0, offset = 0;
     const char* reason = nullptr;
-    if (!udc_validate(static_cast<const uint8_t*>(r->get_pointer()), r->get_size(), &size, &offset, &reason) ||
+    if (!udc_validate(static_cast<const uint8_t*>(r->get_pointer()), r->get_size(), &size, &offset,
+                      &reason) ||
         size != r->get_size())
       __builtin_trap();
   }

@@ -111,7 +111,8 @@ TEST(TraceLevelCache, WorkerPassOfAHundredTestsOpensTheKeyAFewTimes) {
   FakeMemoryProbe memory;
   FakeDiskProbe disk;
   FakeProcessProbe process;
-  WorkerSeams seams{store, exchange, zlib, system, cpu, memory, disk, process, [] { return time_t{1700000000}; }};
+  WorkerSeams seams{
+      store, exchange, zlib, system, cpu, memory, disk, process, [] { return time_t{1700000000}; }};
   CMainWorker worker(seams);
   std::string reply;
   for (int id = 1; id <= 100; ++id) reply += "CUA\t" + std::to_string(id) + "\t1\t-1\t-1\t-1\t-1\t-1\n";

@@ -1,9 +1,9 @@
 // devgateway: plays the agent gateway on 127.0.0.1 for development, the demo
 // and the integration tests. The HTTP side lives here; what an exchange means
 // is GatewayLogic's business.
-#include <httplib.h>
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <httplib.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -203,7 +203,8 @@ void linger_zero_on(int peerPort, int ourPort) {
     if (fd <= 2) continue;
     sockaddr_in local{}, peer{};
     socklen_t n1 = sizeof local, n2 = sizeof peer;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &n1) != 0 || local.sin_family != AF_INET) continue;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &n1) != 0 || local.sin_family != AF_INET)
+      continue;
     if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &n2) != 0) continue;
     if (ntohs(local.sin_port) != ourPort || ntohs(peer.sin_port) != peerPort) continue;
     linger off{1, 0};

@@ -46,8 +46,8 @@ std::string unescape(const std::string& text) {
 }
 
 bool empty_group(const PlanGroup& g) {
-  return g.lines.empty() && !g.forAuth && !g.status && !g.session && g.hangSeconds == 0 && g.downSeconds == 0 &&
-         !g.reset;
+  return g.lines.empty() && !g.forAuth && !g.status && !g.session && g.hangSeconds == 0 &&
+         g.downSeconds == 0 && !g.reset;
 }
 
 // Applies one "!..." line to `group`; false with `reason` for an unknown or
