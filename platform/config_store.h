@@ -66,8 +66,9 @@ class ConfigWatch {
 class ConfigStore {
  public:
   virtual ~ConfigStore() = default;
-  // A watch of an existing key's values; null when the key is missing or the
-  // store cannot watch (the default), and readers then read afresh each time.
+  // A watch of a key's values, which also sees the key deleted and made again
+  // (it may report more changes than the key's own); null when it cannot be had
+  // (the default: the store cannot watch), and readers then read afresh.
   virtual std::unique_ptr<ConfigWatch> watch_key(const std::string& path) {
     (void)path;
     return nullptr;

@@ -120,7 +120,8 @@ namespace {
 #define REG_NOTIFY_THREAD_AGNOSTIC 0x10000000L
 #endif
 
-// Set or deleted values of the key signal the event. A notification asked for
+// Set or deleted values, and made or deleted keys, below the watched key
+// signal the event. A notification asked for
 // without REG_NOTIFY_THREAD_AGNOSTIC (before Windows 8) also fires when the
 // asking thread ends: that reads as one change too, and the next call asks again.
 class RegistryWatch : public ConfigWatch {
@@ -133,10 +134,10 @@ class RegistryWatch : public ConfigWatch {
 
   bool Arm() {
     const DWORD filter = REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_CHANGE_NAME;
-    if (RegNotifyChangeKeyValue(m_key, FALSE, filter | REG_NOTIFY_THREAD_AGNOSTIC, m_event, TRUE) ==
+    if (RegNotifyChangeKeyValue(m_key, TRUE, filter | REG_NOTIFY_THREAD_AGNOSTIC, m_event, TRUE) ==
         ERROR_SUCCESS)
       return true;
-    return RegNotifyChangeKeyValue(m_key, FALSE, filter, m_event, TRUE) == ERROR_SUCCESS;
+    return RegNotifyChangeKeyValue(m_key, TRUE, filter, m_event, TRUE) == ERROR_SUCCESS;
   }
 
   bool changed() override {
@@ -145,6 +146,13 @@ class RegistryWatch : public ConfigWatch {
       return true;
     }
     if (WaitForSingleObject(m_event, 0) != WAIT_OBJECT_0) return false;
+    // The watched key itself deleted: the watch is lost, a new key is watched anew.
+    DWORD values = 0;
+    if (RegQueryInfoKeyW(m_key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr,
+                         nullptr, nullptr) != ERROR_SUCCESS) {
+      m_lost = true;
+      return true;
+    }
     // Asked again before the caller reads, so that no later change is missed.
     m_lost = !Arm();
     return true;
@@ -160,11 +168,16 @@ class RegistryWatch : public ConfigWatch {
 
 }  // namespace
 
+// The key's parent is watched, with everything below it: a deleted key's own
+// notification fires at most once (Wine: not at all), so a key deleted and
+// made again would go unseen; its parent sees both, and the new key's values.
 std::unique_ptr<ConfigWatch> RegistryStore::watch_key(const std::string& path) {
-  std::wstring wpath;
-  if (!to_name(path, wpath)) return nullptr;
+  const size_t slash = path.rfind('\\');
+  std::wstring wparent;
+  if (slash == std::string::npos || !to_name(path.substr(0, slash), wparent)) return nullptr;
   HKEY handle = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, wpath.c_str(), 0, KEY_NOTIFY | kView, &handle) != ERROR_SUCCESS)
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, wparent.c_str(), 0, KEY_NOTIFY | KEY_QUERY_VALUE | kView, &handle) !=
+      ERROR_SUCCESS)
     return nullptr;
   HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);  // auto-reset: a wait takes the signal
   if (event == nullptr) {
