@@ -4,7 +4,7 @@
 // the object; neither is created by opening. Registry errors never reach the
 // user: a failed read gives the value's default (nullopt for text), a failed
 // write returns false. Not locked: the worker calls it under its credentials
-// lock; readers of Trace on other threads use platform::read_trace_level.
+// lock; readers of Trace on other threads use platform::TraceLevelCache.
 #pragma once
 
 #include <cstdint>

@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr const char* kUnit = "MainWorker";
-
 uint32_t non_negative(int32_t n) { return n < 0 ? 0u : static_cast<uint32_t>(n); }
 
 }  // namespace

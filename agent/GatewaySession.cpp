@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr const char* kUnit = "MainWorker";
 constexpr const char* kEmptyPasswordDigest = "d41d8cd98f00b204e9800998ecf8427e";
 
 }  // namespace
@@ -75,6 +74,7 @@ int CMainWorker::SendPerfData() {
     if (reply.hasSession && IsValidSessionId(reply.sessionId)) ProcessAuthorizationResult(reply.sessionId);
     if (!working()) return 0;
     if (!reply.failure.empty()) NotifyStatus(9, reply.failure);
+    if (reply.bodyCut) reply.body.clear();  // confirmed (the gateway said 200), not executed
     if (working()) ProcessServerReply(reply.body, reply.error, reply.status, plan);
   } catch (...) {
     LOG_EXCEPTION_RECORD(kUnit);

@@ -57,7 +57,7 @@ std::string CLogWriter::FileName(const platform::LocalTime& date) const {
 
 void CLogWriter::AppendLogLine(const char* text) {
   try {
-    if (platform::read_trace_level(m_store) == 0) return;
+    if (m_trace.get() == 0) return;
     LinePrefix& prefix = t_prefix;
     prefix.update(std::time(nullptr));
     std::unique_lock<std::mutex> lock(m_mutex);

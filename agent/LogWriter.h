@@ -1,7 +1,7 @@
 // CLogWriter: one daily log of the agent program. Callers append lines to
 // memory; the writer's dump thread moves them to "<prefix>YYYY_MM_DD.log" every
 // 500 ms with one open-append-close, so no caller ever waits for the file
-// system. Every line reads Trace afresh (a short-lived read-only handle): 0
+// system. Every line sees the current Trace (platform::TraceLevelCache): 0
 // records nothing, and switching it takes effect with the next line. While the
 // file cannot be opened, or a write does not return, the text stays in memory:
 // up to 4 MiB waiting for the dump thread and 4 MiB held by it, each cut at a
@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "platform/config_store.h"
+#include "platform/config_values.h"
 #include "platform/local_time.h"
 
 class CLogWriter {
@@ -66,6 +67,7 @@ class CLogWriter {
   const std::string m_prefix;
   const std::string m_companion;
   platform::ConfigStore& m_store;
+  platform::TraceLevelCache m_trace{m_store};
   const FolderSource m_folder;
 
   std::mutex m_mutex;  // guards the members below

@@ -20,8 +20,6 @@ std::atomic<bool> g_workerExists{false};
 
 namespace {
 
-constexpr const char* kUnit = "MainWorker";
-
 std::string value_or_empty(const std::optional<std::string>& v) { return v ? *v : std::string(); }
 
 // Stand-ins for seams a worker was not given.
@@ -251,10 +249,10 @@ bool CMainWorker::StopAllWorks(std::string* message) {
     struct StopEnd {
       CMainWorker* w;
       ~StopEnd() {
-        {
-          std::lock_guard<std::mutex> lock(w->m_stateLock);
-          w->m_stopInProgress = false;
-        }
+        // Told under the lock: once the destructor sees the flag it may free
+        // the worker, so nothing of it may be touched after the unlock.
+        std::lock_guard<std::mutex> lock(w->m_stateLock);
+        w->m_stopInProgress = false;
         w->m_stateChanged.notify_all();
       }
     } stopEnd{this};
@@ -636,6 +634,6 @@ void CMainWorker::SetTrace(bool on) {
   m_settings.SetTrace(on ? 10 : 0);
 }
 
-bool CMainWorker::GetTrace() const { return platform::read_trace_level(m_seams.config) != 0; }
+bool CMainWorker::GetTrace() const { return m_trace.get() != 0; }
 
 void CMainWorker::AppendLog(const std::string& line) const { agent_log().AppendLogLine(line); }

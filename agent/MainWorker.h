@@ -32,6 +32,7 @@
 #include "agent/StatusListener.h"
 #include "platform/compression.h"
 #include "platform/config_store.h"
+#include "platform/config_values.h"
 #include "platform/cpu_probe.h"
 #include "platform/disk_probe.h"
 #include "platform/adapter_names.h"
@@ -208,6 +209,9 @@ class CMainWorker {
   void AddListsToCache();
 
  private:
+  // The unit its exception records name, for all of the worker's sources.
+  static constexpr const char* kUnit = "MainWorker";
+
   void mainWork();
   void MainLoop();
   // After each pass: creates the custom-monitor manager once authorised, and
@@ -223,6 +227,7 @@ class CMainWorker {
   bool PauseWhileWorking(int ms);
 
   WorkerSeams m_seams;
+  mutable platform::TraceLevelCache m_trace{m_seams.config};
 
   mutable std::mutex m_stateLock;
   uint32_t m_workState = Stopped;

@@ -122,7 +122,7 @@ CResultCache::~CResultCache() {
   free(m_spare);
 }
 
-uint32_t CResultCache::TraceLevel() const { return platform::read_trace_level(m_config); }
+uint32_t CResultCache::TraceLevel() const { return m_trace.get(); }
 
 int64_t CResultCache::TimeAt(const Cursor& at) {
   int64_t t;

@@ -8,7 +8,7 @@
 // oldest go while the cached records' bytes exceed the byte cap, except the
 // newest entry, which always stays.
 //
-// Every operation reads Trace afresh, once, before it takes the lock: with
+// Every operation takes the current Trace, once, before it takes the lock: with
 // Trace 0 no log line is formatted and no record is printed, because the
 // cache is fed by every monitor's check pass and printing is what costs.
 #pragma once
@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "platform/config_store.h"
+#include "platform/config_values.h"
 
 class CMonResult2;
 
@@ -103,6 +104,7 @@ class CResultCache {
   void Release(Block* block);
 
   platform::ConfigStore& m_config;
+  mutable platform::TraceLevelCache m_trace{m_config};
   Log m_log;
   mutable std::mutex m_lock;  // guards everything below
   Block* m_head = nullptr;    // oldest entries

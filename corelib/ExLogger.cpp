@@ -35,6 +35,7 @@ void fault_log_refresh(const ExLogger* logger, const std::string& folder);
 
 struct ExLogger::Impl {
   platform::ConfigStore& store;
+  platform::TraceLevelCache trace{store};
   std::function<std::string()> folder;
   std::timed_mutex mutex;                             // the logger's one mutex
   std::unordered_map<uint32_t, std::string> pending;  // by thread; only threads with text
@@ -143,7 +144,7 @@ ExLogger& ExLogger::operator<<(const char* value) {
 ExLogger& ExLogger::operator<<(const ExLoggerEndLine&) {
   try {
     uint32_t thread = platform::current_thread_id();
-    bool on = platform::read_trace_level(m_impl->store) != 0;
+    bool on = m_impl->trace.get() != 0;
     std::lock_guard<std::timed_mutex> lock(m_impl->mutex);
     auto it = m_impl->pending.find(thread);
     std::string text;
@@ -166,7 +167,7 @@ ExLogger& ExLogger::operator<<(const ExLoggerEndLine&) {
 void ExLogger::prepareFaultLog() {
 #ifdef _WIN32
   try {
-    bool on = platform::read_trace_level(m_impl->store) != 0;
+    bool on = m_impl->trace.get() != 0;
     std::lock_guard<std::timed_mutex> lock(m_impl->mutex);
     fault_log_attach(this);
     fault_log_refresh(this, on ? m_impl->folder() : std::string());

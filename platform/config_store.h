@@ -51,9 +51,28 @@ class ConfigKey {
   virtual long delete_value(const std::string& name) = 0;
 };
 
+// Watches the values of one key. changed() is true on its first call and then
+// once for every time values of the key were set or deleted since the last
+// call (several changes may show as one); it costs no store call while nothing
+// changed. lost() turns true when the watch can no longer tell (the key was
+// deleted, the notification could not be renewed): read afresh, watch anew.
+class ConfigWatch {
+ public:
+  virtual ~ConfigWatch() = default;
+  virtual bool changed() = 0;
+  virtual bool lost() const = 0;
+};
+
 class ConfigStore {
  public:
   virtual ~ConfigStore() = default;
+  // A watch of a key's values, which also sees the key deleted and made again
+  // (it may report more changes than the key's own); null when it cannot be had
+  // (the default: the store cannot watch), and readers then read afresh.
+  virtual std::unique_ptr<ConfigWatch> watch_key(const std::string& path) {
+    (void)path;
+    return nullptr;
+  }
   // Opens an existing key below HKEY_LOCAL_MACHINE (64-bit view).
   virtual long open_key(const std::string& path, ConfigAccess access, std::unique_ptr<ConfigKey>& key) = 0;
   // Opens the key for reading and writing, creating it and its parents when missing.

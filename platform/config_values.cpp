@@ -50,4 +50,14 @@ uint32_t read_trace_level(ConfigStore& store) {
   return decode_dword(type, data).value_or(0);
 }
 
+uint32_t TraceLevelCache::get() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_watch && m_watch->lost()) m_watch.reset();
+  // Watched before the read, so that a change after the read shows next time.
+  if (!m_watch) m_watch = m_store.watch_key(kSettingsKeyPath);
+  if (m_watch && !m_watch->changed()) return m_value;
+  m_value = read_trace_level(m_store);
+  return m_value;
+}
+
 }  // namespace platform

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,5 +35,24 @@ std::vector<uint8_t> encode_dword(uint32_t value);
 // for this one read and closed again, so that a change takes effect with the
 // next line. 0 when the key or value is missing or malformed.
 uint32_t read_trace_level(ConfigStore& store);
+
+// Trace as read_trace_level gives it, read again only after the Settings key's
+// values changed: a line costs no registry call while Trace stays as it is, and
+// a change still takes effect with the next line. Without a watch (the key is
+// missing, the store cannot watch) every call reads afresh. Thread-safe.
+class TraceLevelCache {
+ public:
+  explicit TraceLevelCache(ConfigStore& store) : m_store(store) {}
+  TraceLevelCache(const TraceLevelCache&) = delete;
+  TraceLevelCache& operator=(const TraceLevelCache&) = delete;
+
+  uint32_t get();
+
+ private:
+  ConfigStore& m_store;
+  std::mutex m_mutex;
+  std::unique_ptr<ConfigWatch> m_watch;
+  uint32_t m_value = 0;
+};
 
 }  // namespace platform

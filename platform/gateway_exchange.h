@@ -30,6 +30,9 @@ struct GatewayReply {
   bool hasSession = false;  // Mon-SessionID present and at most 127 characters
   std::string sessionId;
   std::string body;
+  // The body's read failed (at once or part-way), or it ended short of its Content-Length:
+  // what came is not the reply and is not to be executed (`failure` says so).
+  bool bodyCut = false;
 };
 
 // A Mon-SessionID counts only with 1 to 127 characters, each printable ASCII

@@ -47,6 +47,7 @@ class MemoryConfigStore::Key : public ConfigKey {
     if (!node) return kConfigKeyDeleted;
     const auto* bytes = static_cast<const uint8_t*>(data);
     node->values[name] = Value{type, std::vector<uint8_t>(bytes, bytes + size)};
+    ++m_store.m_changes;
     return kConfigOk;
   }
 
@@ -59,6 +60,7 @@ class MemoryConfigStore::Key : public ConfigKey {
     auto it = node->values.find(name);
     if (it == node->values.end()) return kConfigNotFound;
     node->values.erase(it);
+    ++m_store.m_changes;
     return kConfigOk;
   }
 
@@ -103,6 +105,7 @@ long MemoryConfigStore::create_key(const std::string& path, std::unique_ptr<Conf
     if (end == std::string::npos) break;
   }
   key = std::make_unique<Key>(*this, path, generation, true);
+  ++m_changes;
   return kConfigOk;
 }
 
@@ -124,7 +127,43 @@ long MemoryConfigStore::delete_tree(const std::string& parent, const std::string
       ++it;
     }
   }
+  ++m_changes;
   return kConfigOk;
+}
+
+class MemoryConfigStore::Watch : public ConfigWatch {
+ public:
+  Watch(MemoryConfigStore& store, std::string path, uint64_t generation)
+      : m_store(store), m_path(std::move(path)), m_generation(generation) {}
+
+  bool changed() override {
+    const uint64_t now = m_store.m_changes.load();
+    if (m_first || now != m_seen) {
+      m_first = false;
+      m_seen = now;
+      std::shared_lock<std::shared_mutex> lock(m_store.m_mutex);
+      m_lost = m_store.locate(m_path, m_generation) == nullptr;
+      return true;
+    }
+    return false;
+  }
+  bool lost() const override { return m_lost; }
+
+ private:
+  MemoryConfigStore& m_store;
+  const std::string m_path;
+  const uint64_t m_generation;
+  uint64_t m_seen = 0;
+  bool m_first = true;
+  bool m_lost = false;
+};
+
+std::unique_ptr<ConfigWatch> MemoryConfigStore::watch_key(const std::string& path) {
+  if (m_failOpen) return nullptr;
+  std::shared_lock<std::shared_mutex> lock(m_mutex);
+  auto it = m_keys.find(path);
+  if (it == m_keys.end()) return nullptr;
+  return std::make_unique<Watch>(*this, path, it->second.generation);
 }
 
 }  // namespace platform

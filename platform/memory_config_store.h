@@ -24,6 +24,8 @@ class MemoryConfigStore : public ConfigStore {
   long open_key(const std::string& path, ConfigAccess access, std::unique_ptr<ConfigKey>& key) override;
   long create_key(const std::string& path, std::unique_ptr<ConfigKey>& key) override;
   long delete_tree(const std::string& parent, const std::string& name) override;
+  // Any write, deletion or new key of the store counts as a change of the key.
+  std::unique_ptr<ConfigWatch> watch_key(const std::string& path) override;
 
   // 0 switches a failure off.
   void fail_open(long code) { m_failOpen = code; }
@@ -51,6 +53,7 @@ class MemoryConfigStore : public ConfigStore {
     std::map<std::string, Value, CaseLess> values;
   };
   class Key;
+  class Watch;
 
   // The node of `path` when it is still the one a handle was opened on.
   Node* locate(std::string_view path, uint64_t generation);
@@ -64,6 +67,7 @@ class MemoryConfigStore : public ConfigStore {
   // written on every open and close.
   alignas(64) std::atomic<long> m_failOpen{0}, m_failRead{0}, m_failWrite{0}, m_failDelete{0};
   alignas(64) std::atomic<int> m_openHandles{0};
+  std::atomic<uint64_t> m_changes{0};
 };
 
 }  // namespace platform

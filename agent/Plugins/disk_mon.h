@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <map>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -112,7 +114,7 @@ class CDiskMon : public CMonTestTable<Owner, CDiskTest> {
     result.create(0, 4, 1, 0, 2, 1);  // the prefix, status; free, total; text
     result.init(kResultType, static_cast<uint32_t>(t.testID), static_cast<uint32_t>(t.lid));
     disk_check::DriveSize size;
-    if (ReadSize(t.drive, size)) {
+    if (ReadSizeOncePerPass(t.drive, size)) {
       this->Log(Format("testID: %d, lid: %d, drive: '%c', total: %.2f, free: %.2f", t.testID, t.lid, t.drive,
                        size.total, size.free));
       disk_check::Verdict verdict = disk_check::Judge(t.drive, size, t.min_free);
@@ -129,7 +131,26 @@ class CDiskMon : public CMonTestTable<Owner, CDiskTest> {
     return true;
   }
 
+  bool BeginPass() override {
+    m_passSizes.clear();
+    return true;
+  }
+  void EndPass() override { m_passSizes.clear(); }
+
  private:
+  // Tests of the same drive in one pass share one reading (one set of system
+  // calls for the drive, not one per test).
+  bool ReadSizeOncePerPass(char drive, disk_check::DriveSize& size) {
+    auto known = m_passSizes.find(drive);
+    if (known == m_passSizes.end()) {
+      disk_check::DriveSize read;
+      const bool ok = ReadSize(drive, read);
+      known = m_passSizes.emplace(drive, std::make_pair(ok, read)).first;
+    }
+    size = known->second.second;
+    return known->second.first;
+  }
+
   // The extended call where the system has it; the cluster counts when it
   // is missing or fails.
   bool ReadSize(char drive, disk_check::DriveSize& size) {
@@ -152,4 +173,5 @@ class CDiskMon : public CMonTestTable<Owner, CDiskTest> {
 
   IDiskProbe& m_probe;
   CInventoryList m_drives;
+  std::map<char, std::pair<bool, disk_check::DriveSize>> m_passSizes;  // under the table lock
 };

@@ -6,6 +6,7 @@
 
 #include <shellapi.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -22,6 +23,7 @@
 #include "agent/service/WindowsSeams.h"
 #include "platform/win32/wide.h"
 #include "corelib/ExLogger.h"
+#include "platform/win32/proc_address.h"
 
 namespace {
 
@@ -47,9 +49,35 @@ void RequestQuit() {
   g_quit.notify_all();
 }
 
+// Standard input is read on the main thread where the system can end a read
+// from another thread; a reader thread of its own would cost as much memory
+// as a monitor's check thread. Ctrl-C ends the read.
+using CancelSynchronousIoFn = BOOL(WINAPI*)(HANDLE);
+CancelSynchronousIoFn g_cancelRead = nullptr;
+HANDLE g_reader = nullptr;  // the main thread, while it reads standard input
+std::atomic<bool> g_readEnded{false};
+
 BOOL WINAPI OnConsoleControl(DWORD) {
   RequestQuit();
+  // A read that begins just after one cancel is ended by the next; bounded.
+  for (int i = 0; i < 100 && g_reader != nullptr && !g_readEnded; ++i) {
+    g_cancelRead(g_reader);
+    Sleep(50);
+  }
   return TRUE;
+}
+
+bool QuitRequested() {
+  std::lock_guard<std::mutex> lock(g_quitLock);
+  return g_quitRequested;
+}
+
+void ReadInputToItsEnd() {
+  HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  char buf[256];
+  DWORD n = 0;
+  while (!QuitRequested() && ReadFile(in, buf, sizeof buf, &n, nullptr) && n > 0) {
+  }
 }
 
 int RunConsole() {
@@ -64,17 +92,24 @@ int RunConsole() {
     printf("not started: %s\n", message.c_str());
     return 1;
   }
-  SetConsoleCtrlHandler(OnConsoleControl, TRUE);
-  // Standard input closing is the other way to stop; the reader is left
-  // behind when Ctrl-C ends the wait, which is harmless at exit.
-  std::thread([] {
-    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
-    char buf[256];
-    DWORD n = 0;
-    while (ReadFile(in, buf, sizeof buf, &n, nullptr) && n > 0) {
-    }
+  g_cancelRead =
+      win32::ResolveFunction<CancelSynchronousIoFn>(GetModuleHandleW(L"kernel32.dll"), "CancelSynchronousIo");
+  if (g_cancelRead != nullptr && DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(),
+                                                 &g_reader, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+    // Standard input closing is the other way to stop.
+    ReadInputToItsEnd();
+    g_readEnded = true;
     RequestQuit();
-  }).detach();
+  } else {
+    // No way to end a read from elsewhere (before Vista): a reader thread,
+    // left behind when Ctrl-C ends the wait, which is harmless at exit.
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+    std::thread([] {
+      ReadInputToItsEnd();
+      RequestQuit();
+    }).detach();
+  }
   {
     std::unique_lock<std::mutex> lock(g_quitLock);
     g_quit.wait(lock, [] { return g_quitRequested; });

@@ -1,12 +1,11 @@
 #include "platform/win32/disk_probe_win32.h"
 
+#include "platform/win32/proc_address.h"
 #include "platform/win32/wide.h"
 
 DiskProbeWin32::DiskProbeWin32() {
-  if (HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll")) {
-    m_freeSpaceEx = reinterpret_cast<FreeSpaceExFn>(
-        reinterpret_cast<void*>(GetProcAddress(kernel32, "GetDiskFreeSpaceExW")));
-  }
+  m_freeSpaceEx =
+      win32::ResolveFunction<FreeSpaceExFn>(GetModuleHandleW(L"kernel32.dll"), "GetDiskFreeSpaceExW");
 }
 
 ProbeStatus DiskProbeWin32::FreeBytes(const std::string& root, DiskBytes& out, uint32_t& error) {

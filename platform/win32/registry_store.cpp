@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "platform/win32/proc_address.h"
 #include "platform/win32/wide_text.h"
 
 namespace platform {
@@ -72,9 +73,7 @@ using DeleteKeyEx = LONG(WINAPI*)(HKEY, LPCWSTR, REGSAM, DWORD);
 // Looked up once per process: Windows versions before Vista x64 lack it.
 DeleteKeyEx delete_key_ex() {
   static const DeleteKeyEx function = [] {
-    HMODULE advapi = LoadLibraryW(L"Advapi32.dll");
-    if (!advapi) return DeleteKeyEx(nullptr);
-    return reinterpret_cast<DeleteKeyEx>(reinterpret_cast<void*>(GetProcAddress(advapi, "RegDeleteKeyExW")));
+    return win32::ResolveFunction<DeleteKeyEx>(LoadLibraryW(L"Advapi32.dll"), "RegDeleteKeyExW");
   }();
   return function;
 }
@@ -113,6 +112,81 @@ long RegistryStore::open_key(const std::string& path, ConfigAccess access, std::
   LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, wpath.c_str(), 0, rights, &handle);
   if (rc == ERROR_SUCCESS) key = std::make_unique<RegistryKey>(handle);
   return rc;
+}
+
+namespace {
+
+#ifndef REG_NOTIFY_THREAD_AGNOSTIC
+#define REG_NOTIFY_THREAD_AGNOSTIC 0x10000000L
+#endif
+
+// Set or deleted values, and made or deleted keys, below the watched key
+// signal the event. A notification asked for
+// without REG_NOTIFY_THREAD_AGNOSTIC (before Windows 8) also fires when the
+// asking thread ends: that reads as one change too, and the next call asks again.
+class RegistryWatch : public ConfigWatch {
+ public:
+  RegistryWatch(HKEY key, HANDLE event) : m_key(key), m_event(event) {}
+  ~RegistryWatch() override {
+    RegCloseKey(m_key);  // ends the notification before its event goes
+    CloseHandle(m_event);
+  }
+
+  bool Arm() {
+    const DWORD filter = REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_CHANGE_NAME;
+    if (RegNotifyChangeKeyValue(m_key, TRUE, filter | REG_NOTIFY_THREAD_AGNOSTIC, m_event, TRUE) ==
+        ERROR_SUCCESS)
+      return true;
+    return RegNotifyChangeKeyValue(m_key, TRUE, filter, m_event, TRUE) == ERROR_SUCCESS;
+  }
+
+  bool changed() override {
+    if (m_first) {
+      m_first = false;
+      return true;
+    }
+    if (WaitForSingleObject(m_event, 0) != WAIT_OBJECT_0) return false;
+    // The watched key itself deleted: the watch is lost, a new key is watched anew.
+    DWORD values = 0;
+    if (RegQueryInfoKeyW(m_key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr,
+                         nullptr, nullptr) != ERROR_SUCCESS) {
+      m_lost = true;
+      return true;
+    }
+    // Asked again before the caller reads, so that no later change is missed.
+    m_lost = !Arm();
+    return true;
+  }
+  bool lost() const override { return m_lost; }
+
+ private:
+  HKEY m_key;
+  HANDLE m_event;
+  bool m_first = true;
+  bool m_lost = false;
+};
+
+}  // namespace
+
+// The key's parent is watched, with everything below it: a deleted key's own
+// notification fires at most once (Wine: not at all), so a key deleted and
+// made again would go unseen; its parent sees both, and the new key's values.
+std::unique_ptr<ConfigWatch> RegistryStore::watch_key(const std::string& path) {
+  const size_t slash = path.rfind('\\');
+  std::wstring wparent;
+  if (slash == std::string::npos || !to_name(path.substr(0, slash), wparent)) return nullptr;
+  HKEY handle = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, wparent.c_str(), 0, KEY_NOTIFY | KEY_QUERY_VALUE | kView, &handle) !=
+      ERROR_SUCCESS)
+    return nullptr;
+  HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);  // auto-reset: a wait takes the signal
+  if (event == nullptr) {
+    RegCloseKey(handle);
+    return nullptr;
+  }
+  auto watch = std::make_unique<RegistryWatch>(handle, event);
+  if (!watch->Arm()) return nullptr;
+  return watch;
 }
 
 long RegistryStore::create_key(const std::string& path, std::unique_ptr<ConfigKey>& key) {

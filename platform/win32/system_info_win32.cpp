@@ -8,15 +8,14 @@
 #include <shellapi.h>
 
 #include "platform/win32/error_text.h"
+#include "platform/win32/proc_address.h"
 #include "platform/win32/wide.h"
 
 namespace {
 
 template <typename Fn>
 Fn Kernel32Function(const char* name) {
-  HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-  if (kernel32 == nullptr) return nullptr;
-  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(kernel32, name)));
+  return win32::ResolveFunction<Fn>(GetModuleHandleW(L"kernel32.dll"), name);
 }
 
 }  // namespace

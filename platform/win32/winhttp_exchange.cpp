@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "platform/text_format.h"
 #include "platform/win32/error_text.h"
 #include "platform/win32/wide.h"
 
@@ -14,19 +15,6 @@ namespace {
 
 constexpr size_t kReadPiece = 1024;
 constexpr size_t kBufferStep = 4096;
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  va_list args, again;
-  va_start(args, format);
-  va_copy(again, args);
-  const int n = vsnprintf(nullptr, 0, format, args);
-  va_end(args);
-  std::string line(n > 0 ? static_cast<size_t>(n) : 0, '\0');
-  if (n > 0) vsnprintf(&line[0], line.size() + 1, format, again);
-  va_end(again);
-  return line;
-}
 
 // Windows Sockets for the duration of one exchange.
 class WinsockScope {
@@ -221,7 +209,21 @@ class WinHttpExchange::Steps {
     // The log shows the text as far as a zero byte; the reply keeps it all.
     const std::string text(reply_.body.c_str());
     if (!text.empty()) x_.Write("Received data:\r\n'" + text + "'\r\n");
-    if (!anyRead) Fail("Data sending failed on reading response from the server.", error);
+    DWORD announced = 0, size = sizeof(announced);
+    const bool hasLength =
+        WinHttpQueryHeaders(Request(), WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
+                            WINHTTP_HEADER_NAME_BY_INDEX, &announced, &size,
+                            WINHTTP_NO_HEADER_INDEX) != FALSE;
+    if (!anyRead || error != 0 || (hasLength && total < announced)) {
+      // The gateway answered (its status came); only the body is lost. The
+      // error code stays out of the reply, so that the batch still counts as
+      // delivered.
+      x_.Write(Format("Reply cut after '%d' of '%d' bytes (error %lu); it is not executed.",
+                      static_cast<int>(total), hasLength ? static_cast<int>(announced) : -1,
+                      static_cast<unsigned long>(error)));
+      reply_.failure = "Data sending failed on reading response from the server.";
+      reply_.bodyCut = true;
+    }
   }
 
   WinHttpExchange& x_;

@@ -2,18 +2,8 @@
 
 #include <climits>
 
+#include "platform/win32/proc_address.h"
 #include "platform/win32/wide.h"
-
-namespace {
-
-template <typename Fn>
-Fn Resolve(HMODULE module, const char* name) {
-  // GetProcAddress returns a generic function pointer; the cast through
-  // void* keeps -Wcast-function-type quiet about the deliberate conversion.
-  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
-
-}  // namespace
 
 std::string ZlibLibrary::ExecutableFolder() {
   std::wstring path(MAX_PATH, L'\0');
@@ -40,9 +30,9 @@ ZlibLibrary::ZlibLibrary(const std::string& folder) {
 
   module_ = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
   if (module_ == nullptr) return;
-  adler32_ = Resolve<Adler32Fn>(module_, "adler32");
-  compress2_ = Resolve<Compress2Fn>(module_, "compress2");
-  uncompress_ = Resolve<UncompressFn>(module_, "uncompress");
+  adler32_ = win32::ResolveFunction<Adler32Fn>(module_, "adler32");
+  compress2_ = win32::ResolveFunction<Compress2Fn>(module_, "compress2");
+  uncompress_ = win32::ResolveFunction<UncompressFn>(module_, "uncompress");
   if (adler32_ == nullptr || compress2_ == nullptr || uncompress_ == nullptr) {
     FreeLibrary(module_);
     module_ = nullptr;
@@ -84,9 +74,9 @@ bool RestrictDllSearchPath() {
   SetDllDirectoryW(L"");
   using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
   HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-  auto setDefault = kernel32 == nullptr
-                        ? nullptr
-                        : Resolve<SetDefaultDllDirectoriesFn>(kernel32, "SetDefaultDllDirectories");
+  auto setDefault = kernel32 == nullptr ? nullptr
+                                        : win32::ResolveFunction<SetDefaultDllDirectoriesFn>(
+                                              kernel32, "SetDefaultDllDirectories");
   if (setDefault == nullptr) return false;  // before the KB2533623 update of Windows 7
   return setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_APPLICATION_DIR) != FALSE;
 }

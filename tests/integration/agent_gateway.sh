@@ -289,6 +289,23 @@ case "$scenario" in
     check "no new events at every local check ($local_checks)" \
       [ "$local_checks" -ge 2 -a "$(grep -c 'mon_evt: no new events' "$work/agent.out")" -eq "$local_checks" ]
     ;;
+  reset-body)  # a reply reset part-way through its body is reported and not executed
+    gateway 'POL\t0\t2\n\n!reset\nPOL\t0\t30\nCUA\t101\t7\t-1\t-1\t-1\t-1\t-1\nCUA\t102\t7\t-1\t-1\t-1\t-1\t-1\n'
+    registry key "http://127.0.0.1:$port/fcgi-bin/agentgateway"
+    logs=${WINEPREFIX:-$(dirname "$wine_run")/../build/win64/wineprefix}/drive_c/ProgramData/Halvren/logs
+    cat "$logs"/monintagent_*.log 2>/dev/null | wc -c >"$work/log-size"
+    run_agent 14
+    check "the reset reply was sent" has ', reset' "$work/gateway.out"
+    # Within 120 s of the authorisation a failure reaches the log, not the listeners.
+    cat "$logs"/monintagent_*.log 2>/dev/null | tail -c +$(( $(cat "$work/log-size") + 1 )) >"$work/agent.log"
+    check "the cut reply logged, not executed" grep -qa "Reply cut after '[0-9]*' of '[0-9]*' bytes" "$work/agent.log"
+    check "the batch counted as delivered: no outage seen" \
+      bash -c "! grep -q 'Connection to server re-established' '$work/agent.out'"
+    # Had "POL 0 30" of the cut body been run, no exchange would follow for 30 s.
+    after=$(sed -n '/, reset$/,$p' "$work/gateway.out" | grep -c '^exchange .*: data')
+    check "exchanges go on every 2 s after it ($((after - 1)))" [ "$after" -ge 3 ]
+    check "no test of the cut body runs" bash -c "! grep -q '(CPU)' '$work/gateway.out'"
+    ;;
   *) echo "unknown scenario $scenario" >&2; exit 2 ;;
 esac
 exit $fail

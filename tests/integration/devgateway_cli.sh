@@ -146,6 +146,38 @@ if start "$dir" --plan "$work/hang-plan"; then
   expect "SIGTERM: stop reason" '^devgateway stopped \(SIGTERM\)' "$dir/out"
 fi
 
+# "!down S": answered, then connections are refused for S seconds, then
+# accepted again on the same port with the sessions handed out before;
+# "!reset": the whole body announced, part of it sent, the connection reset.
+dir=$work/down-reset tls=()
+printf 'POL\t0\t30\n!down 3\n\nPOL\t0\t10\n\n!reset\nPOL\t0\t30\nCUA\t1\t2\t-1\t-1\t-1\t-1\t-1\n' >"$work/down-plan"
+if start "$dir" --plan "$work/down-plan" --seconds 40; then
+  call "$dir" auth auth-key K agent
+  session=$(sed -n 's/^session //p' "$dir/auth")
+  call "$dir" down data "$session" raw
+  expect "!down: the exchange itself is answered" '^body POL\\t0\\t30$' "$dir/down"
+  for _ in $(seq 50); do grep -q '^devgateway down for 3 s$' "$dir/out" && break; sleep 0.1; done
+  call "$dir" refused data "$session" raw
+  expect "!down: refused meanwhile" '^error ' "$dir/refused"
+  for _ in $(seq 100); do grep -q '^devgateway listening again on port' "$dir/out" && break; sleep 0.1; done
+  call "$dir" again data "$session" raw
+  expect "!down: accepted again, the old session still valid" '^body POL\\t0\\t10$' "$dir/again"
+  # The reset reply read by hand: headers with the Content-Length, then less.
+  if exec 3<>"/dev/tcp/127.0.0.1/$port"; then
+    printf 'POST /fcgi-bin/agentgateway HTTP/1.1\r\nHost: 127.0.0.1\r\nMon-SessionID: %s\r\nMon-Compression: 0\r\nMon-CheckSum: 0\r\nContent-Length: 0\r\nConnection: close\r\n\r\n' "$session" >&3
+    timeout 10 cat <&3 >"$dir/reset.raw" 2>/dev/null
+    exec 3<&-
+    announced=$(sed -n 's/^Content-Length: *\([0-9]*\).*/\1/ip' "$dir/reset.raw" | head -n 1)
+    got=$(( $(wc -c <"$dir/reset.raw") - $(sed -n $'1,/^\r$/p' "$dir/reset.raw" | wc -c) ))
+    if [ -n "$announced" ] && [ "$got" -lt "$announced" ]; then ok "!reset: $got of $announced bytes"
+    else bad "!reset: got $got bytes of '${announced}' announced"; fi
+  else
+    bad "!reset: cannot connect"
+  fi
+  expect "!reset: logged" '^exchange 4: data, .*, reset$' "$dir/out"
+  kill -TERM "$pid"; wait_end
+fi
+
 # A bad plan is refused before anything listens.
 printf 'POL\t0\t5\n!stat 403\n' >"$work/bad-plan"
 msg=$(timeout 10 "$devgateway" --plan "$work/bad-plan" 2>&1); rc=$?

@@ -48,6 +48,26 @@ FakeDiskProbe::Drive WithBytes(uint64_t total, uint64_t free, uint32_t type = kD
   return d;
 }
 
+TEST_F(DiskMonTest, TestsOfTheSameDriveShareOnePassesReading) {
+  probe.Set("C:\\", WithBytes(100 * kGB, 50 * kGB));
+  probe.Set("D:\\", WithBytes(100 * kGB, 10 * kGB));
+  for (const char* line : {"DKA\t1\t7\tC\t10", "DKA\t2\t7\tC\t60", "DKA\t3\t7\tD\t10"})
+    ASSERT_TRUE(mon.ProcessTest(line));
+  const int before = probe.FreeBytesCalls();
+  owner.Clear();
+  mon.MakeCheck();
+  auto records = owner.Decoded();
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(probe.FreeBytesCalls() - before, 2) << "one reading per drive and pass";
+  EXPECT_EQ(records[0].ui32.back(), 0u);
+  EXPECT_EQ(records[1].ui32.back(), 2u) << "the second test of C keeps its own minimum";
+  probe.Set("C:\\", WithBytes(100 * kGB, 5 * kGB));
+  owner.Clear();
+  mon.ResetSchedule();
+  mon.MakeCheck();
+  EXPECT_EQ(probe.FreeBytesCalls() - before, 4) << "the next pass reads again";
+}
+
 TEST_F(DiskMonTest, FreeSpaceAgainstTheMinimum) {
   struct Case {
     const char* name;

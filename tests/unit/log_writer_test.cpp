@@ -84,7 +84,7 @@ TEST_F(LogWriterTest, TraceZeroWritesNothingAndTraceTenShowsTheNextLineWithinHal
   EXPECT_EQ(m[5], "mon_cpu: switched on again");
 }
 
-TEST_F(LogWriterTest, TraceIsReadAfreshForEveryLineThroughAShortLivedHandle) {
+TEST_F(LogWriterTest, EveryLineSeesTheCurrentTraceAndNoHandleStaysOpen) {
   platform::MemoryConfigStore store;
   CLogWriter own("moncustapi_", store, [this] { return folder.path(); });
   auto trace = [&store](uint32_t level) {
@@ -99,7 +99,13 @@ TEST_F(LogWriterTest, TraceIsReadAfreshForEveryLineThroughAShortLivedHandle) {
     trace(level);
     own.AppendLogLine(text);
   }
-  store.fail_open(platform::kConfigAccessDenied);
+  {
+    // Trace changed while the key can no longer be opened: read as 0.
+    std::unique_ptr<platform::ConfigKey> key;
+    store.open_key(platform::kSettingsKeyPath, platform::ConfigAccess::ReadWrite, key);
+    store.fail_open(platform::kConfigAccessDenied);
+    key->write("Trace", platform::kTypeDword, platform::encode_dword(10).data(), 4);
+  }
   own.AppendLogLine("key cannot be opened");
   EXPECT_EQ(store.open_handles(), 0);
   own.Stop();

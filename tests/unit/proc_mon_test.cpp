@@ -151,6 +151,21 @@ TEST_F(ProcMonTest, FirstSampleIsTheBaselineThenTheShareOfAllProcessors) {
       "mon_proc: testID: 9, lid: 4, pname: 'svc.exe', pid: 300, cpu:15.00%, wss:65.00 MB, pfs:33.00 MB"));
 }
 
+TEST_F(ProcMonTest, TestsOfTheSameProcessShareOnePassesMeasurement) {
+  probe.SetProcessors(4);
+  probe.Set({Proc(300, "svc.exe", Times(kStart, 1000, 1000), Memory(64, 32))});
+  ASSERT_TRUE(mon.ProcessTest("PRA\t1\t4\t-1\t-1\t-1\tsvc.exe"));
+  ASSERT_TRUE(mon.ProcessTest("PRA\t2\t4\t-1\t-1\t-1\tsvc.exe"));
+  Pass(0);
+  probe.Sample(300, Times(kStart + 10, 3000, 5000), Memory(65, 33));
+  std::vector<UdcView> r = Pass(10);
+  ASSERT_EQ(r.size(), 2u);
+  for (const UdcView& record : r) {
+    ASSERT_EQ(record.subs.size(), 1u);
+    EXPECT_EQ(record.subs[0].d64, (std::vector<double>{15, 65, 33})) << "test " << record.ui32[1];
+  }
+}
+
 TEST_F(ProcMonTest, EveryInstanceHasItsOwnRecordAndTheAlarmsAreTheTests) {
   probe.Set({Proc(11, "w3wp.exe", Times(kStart, 0, 0), Memory(300, 10)), Proc(12, "other.exe"),
              Proc(13, "w3wp.exe", Times(kStart, 0, 0), Memory(50, 10))});

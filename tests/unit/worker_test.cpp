@@ -212,6 +212,24 @@ TEST_F(WorkerTest, FailedExchangeKeepsTheBatchForTheNextOne) {
   EXPECT_TRUE(status.Has(5, "Connection to server re-established."));
 }
 
+TEST_F(WorkerTest, CutReplyBodyIsConfirmedButNotExecuted) {
+  auto w = Authorised();
+  CMonResult2 a = Sample(1);
+  w->AddToCache(&a);
+  GatewayReply cut;
+  cut.status = 200;
+  cut.body = "POL\t0\t3";  // "POL\t0\t30" cut by a reset
+  cut.bodyCut = true;
+  cut.failure = "Data sending failed on reading response from the server.";
+  exchange.Queue(cut);
+  const uint32_t poll = w->GetPollInterval();
+  now += 121;
+  w->SendPerfData();
+  EXPECT_EQ(w->CachedResults(), 0u) << "the gateway answered 200: the batch is delivered";
+  EXPECT_EQ(w->GetPollInterval(), poll) << "the cut line was executed";
+  EXPECT_TRUE(status.Has(9, "Data sending failed on reading response from the server."));
+}
+
 TEST_F(WorkerTest, EmptyCacheStillExchangesWithoutBody) {
   auto w = Authorised();
   w->SendPerfData();
@@ -683,7 +701,8 @@ TEST_F(WorkerTest, DestroyedDuringAnotherThreadsStopOverACheckThatIgnoresIt) {
   w->ProcessCommands("CUA\t1\t1\t-1\t-1\t-1\t-1\t-1");
   for (int i = 0; i < 300 && !checking; ++i) std::this_thread::sleep_for(10ms);
   ASSERT_TRUE(checking);
-  std::thread stopper([&] { w->StopAllWorks(); });
+  CMainWorker* const raw = w.get();  // the pointer itself is not shared with the reset below
+  std::thread stopper([raw] { raw->StopAllWorks(); });
   std::this_thread::sleep_for(50ms);
   w.reset();
   stopper.join();

@@ -1,8 +1,12 @@
 // devgateway: plays the agent gateway on 127.0.0.1 for development, the demo
 // and the integration tests. The HTTP side lives here; what an exchange means
 // is GatewayLogic's business.
+#include <arpa/inet.h>
+#include <dirent.h>
 #include <httplib.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <cctype>
@@ -63,6 +67,9 @@ const char* const kUsage =
     "  !status N    answer with HTTP status N\n"
     "  !session V   send Mon-SessionID V (\"!session\" alone: none)\n"
     "  !hang S      wait S seconds (at most 600) before answering\n"
+    "  !down S      after this reply accept no connection for S seconds (at most\n"
+    "               600); the sessions handed out stay valid\n"
+    "  !reset       announce the whole body, send part of it, reset the connection\n"
     "Once a list is used up, replies are empty with status 200. Requests that are\n"
     "refused (bad credentials, unknown session, bad checksum or body) take no group.\n"
     "\n"
@@ -193,6 +200,41 @@ std::string regex_literal(const std::string& text) {
 // on its own (wrong path or method, oversized body).
 thread_local bool t_handled = false;
 
+// SO_LINGER 0 on the socket between 127.0.0.1:ourPort and the peer's port.
+void linger_zero_on(int peerPort, int ourPort) {
+  DIR* fds = opendir("/proc/self/fd");
+  if (!fds) return;
+  while (dirent* e = readdir(fds)) {
+    const int fd = atoi(e->d_name);
+    if (fd <= 2) continue;
+    sockaddr_in local{}, peer{};
+    socklen_t n1 = sizeof local, n2 = sizeof peer;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &n1) != 0 || local.sin_family != AF_INET)
+      continue;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &n2) != 0) continue;
+    if (ntohs(local.sin_port) != ourPort || ntohs(peer.sin_port) != peerPort) continue;
+    linger off{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &off, sizeof off);
+  }
+  closedir(fds);
+}
+
+// "!reset": the reply announces its whole body, sends the first half (at
+// least one byte short), and the connection is then reset: SO_LINGER 0 on
+// this exchange's socket, found by its two ports, makes the library's close
+// send a reset instead of an orderly end.
+void reset_after_part(httplib::Response& res, const std::string& body, int peerPort, int ourPort) {
+  const size_t part = body.empty() ? 0 : body.size() / 2;
+  res.set_content_provider(body.size() + (body.empty() ? 1 : 0), "text/plain",
+                           [body, part, peerPort, ourPort](size_t, size_t, httplib::DataSink& sink) {
+                             if (part) sink.write(body.data(), part);
+                             // Let the client take what was sent before the reset.
+                             std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                             linger_zero_on(peerPort, ourPort);
+                             return false;  // the library gives up and closes
+                           });
+}
+
 class Output {
  public:
   bool openJson(const std::string& path) {
@@ -253,24 +295,16 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);  // a client that hangs up mid-reply
 
   devgw::SelfSignedIdentity identity;
-  std::unique_ptr<httplib::Server> server;
   if (opt.https) {
     std::string error;
     if (!identity.make(30, error)) {
       fprintf(stderr, "devgateway: %s\n", error.c_str());
       return 1;
     }
-    server = std::make_unique<httplib::SSLServer>(identity.certificate(), identity.key());
     if (!opt.certOut.empty() && !write_file(opt.certOut, identity.certificatePem())) {
       fprintf(stderr, "devgateway: cannot write %s\n", opt.certOut.c_str());
       return 1;
     }
-  } else {
-    server = std::make_unique<httplib::Server>();
-  }
-  if (!server->is_valid()) {
-    fprintf(stderr, "devgateway: the server could not be set up\n");
-    return 1;
   }
 
   devgw::GatewayLogic logic(opt.config, std::move(plan));
@@ -279,31 +313,7 @@ int main(int argc, char** argv) {
   std::condition_variable stopWake;
   std::atomic<bool> stopping{false};
   std::atomic<bool> enough{false};
-
-  server->set_payload_max_length(kMaxRequestBytes);
-  server->Post(regex_literal(opt.path), [&](const httplib::Request& req, httplib::Response& res) {
-    t_handled = true;
-    devgw::GatewayRequest request;
-    for (const auto& h : req.headers) request.headers.emplace_back(h.first, h.second);
-    request.body = req.body;
-    devgw::Exchange ex;
-    {
-      std::lock_guard<std::mutex> hold(outputLock);
-      ex = logic.handle(request);
-      out.exchange(ex);
-    }
-    if (ex.reply.hangSeconds) {
-      std::unique_lock<std::mutex> hold(stopLock);
-      stopWake.wait_for(hold, std::chrono::seconds(ex.reply.hangSeconds), [&] { return stopping.load(); });
-    }
-    res.status = ex.reply.status;
-    // Put in directly: set_header drops a value with a carriage return, and a
-    // plan may send one on purpose.
-    if (ex.reply.session) res.headers.emplace("Mon-SessionID", *ex.reply.session);
-    res.set_content(ex.reply.body, "text/plain");
-    // Counted once answered, so the last exchange's hang is not cut short.
-    if (opt.maxExchanges && ex.number >= opt.maxExchanges) enough = true;
-  });
+  std::atomic<unsigned> downRequested{0};  // "!down S": the main loop closes the listener
   devgw::CustomApiLogic api(opt.api.config);
   devgw::ApiServing serving;
   serving.output = [&](const std::string& line, const std::string& json) {
@@ -316,17 +326,63 @@ int main(int argc, char** argv) {
     stopWake.wait_for(hold, std::chrono::seconds(seconds), [&] { return stopping.load(); });
   };
   serving.handled = [] { t_handled = true; };
-  devgw::serve_custom_api(*server, opt.api.path, api, serving);
-  server->set_logger([&](const httplib::Request& req, const httplib::Response& res) {
-    if (!t_handled) {
-      std::lock_guard<std::mutex> hold(outputLock);
-      out.line("request " + devgw::printable(req.method) + " " + devgw::printable(req.path) +
-               ": not an exchange, status " + std::to_string(res.status));
-    }
-    t_handled = false;
-  });
-
   int port = opt.port;
+
+  // A server with the handlers; made again after a "!down", on the same port,
+  // with the same gateway logic (so the sessions it handed out stay valid).
+  auto make_server = [&]() -> std::unique_ptr<httplib::Server> {
+    std::unique_ptr<httplib::Server> server;
+    if (opt.https)
+      server = std::make_unique<httplib::SSLServer>(identity.certificate(), identity.key());
+    else
+      server = std::make_unique<httplib::Server>();
+    if (!server->is_valid()) return nullptr;
+    server->set_payload_max_length(kMaxRequestBytes);
+    server->Post(regex_literal(opt.path), [&](const httplib::Request& req, httplib::Response& res) {
+      t_handled = true;
+      devgw::GatewayRequest request;
+      for (const auto& h : req.headers) request.headers.emplace_back(h.first, h.second);
+      request.body = req.body;
+      devgw::Exchange ex;
+      {
+        std::lock_guard<std::mutex> hold(outputLock);
+        ex = logic.handle(request);
+        out.exchange(ex);
+      }
+      if (ex.reply.hangSeconds) {
+        std::unique_lock<std::mutex> hold(stopLock);
+        stopWake.wait_for(hold, std::chrono::seconds(ex.reply.hangSeconds), [&] { return stopping.load(); });
+      }
+      res.status = ex.reply.status;
+      // Put in directly: set_header drops a value with a carriage return, and a
+      // plan may send one on purpose.
+      if (ex.reply.session) res.headers.emplace("Mon-SessionID", *ex.reply.session);
+      if (ex.reply.reset) {
+        reset_after_part(res, ex.reply.body, req.remote_port, port);
+      } else {
+        res.set_content(ex.reply.body, "text/plain");
+      }
+      if (ex.reply.downSeconds) downRequested = ex.reply.downSeconds;
+      // Counted once answered, so the last exchange's hang is not cut short.
+      if (opt.maxExchanges && ex.number >= opt.maxExchanges) enough = true;
+    });
+    server->set_logger([&](const httplib::Request& req, const httplib::Response& res) {
+      if (!t_handled) {
+        std::lock_guard<std::mutex> hold(outputLock);
+        out.line("request " + devgw::printable(req.method) + " " + devgw::printable(req.path) +
+                 ": not an exchange, status " + std::to_string(res.status));
+      }
+      t_handled = false;
+    });
+    devgw::serve_custom_api(*server, opt.api.path, api, serving);
+    return server;
+  };
+
+  std::unique_ptr<httplib::Server> server = make_server();
+  if (!server) {
+    fprintf(stderr, "devgateway: the server could not be set up\n");
+    return 1;
+  }
   if (port == 0) {
     port = server->bind_to_any_port("127.0.0.1");
     if (port <= 0) {
@@ -346,24 +402,62 @@ int main(int argc, char** argv) {
   if (opt.config.anyCredentials()) out.line("devgateway: accepting any credentials");
 
   std::atomic<bool> listenerDone{false};
-  std::thread listener([&] {
-    server->listen_after_bind();
-    listenerDone = true;
-  });
+  std::thread listener;
+  auto start_listener = [&] {
+    listenerDone = false;
+    listener = std::thread([&] {
+      server->listen_after_bind();
+      listenerDone = true;
+    });
+  };
+  // stop() does nothing before the listener runs and must not be called twice,
+  // so wait (briefly) for it to run first.
+  auto stop_listener = [&] {
+    for (int i = 0; i < 500 && !server->is_running() && !listenerDone; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!listenerDone) server->stop();
+    listener.join();
+  };
+  start_listener();
 
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(opt.seconds);
   std::string reason;
+  std::chrono::steady_clock::time_point upAgain{};
+  bool down = false;
+  auto stop_reason = [&](int sig) {
+    if (sig > 0) return std::string(sig == SIGINT ? "SIGINT" : "SIGTERM");
+    if (enough) return "after " + std::to_string(opt.maxExchanges) + " exchanges";
+    if (opt.seconds && std::chrono::steady_clock::now() >= deadline)
+      return "after " + std::to_string(opt.seconds) + " seconds";
+    if (!down && listenerDone) return std::string("listener ended");
+    return std::string();
+  };
   while (reason.empty()) {
     timespec tick{0, 100 * 1000 * 1000};
-    int sig = sigtimedwait(&stopSignals, nullptr, &tick);
-    if (sig > 0) {
-      reason = sig == SIGINT ? "SIGINT" : "SIGTERM";
-    } else if (enough) {
-      reason = "after " + std::to_string(opt.maxExchanges) + " exchanges";
-    } else if (opt.seconds && std::chrono::steady_clock::now() >= deadline) {
-      reason = "after " + std::to_string(opt.seconds) + " seconds";
-    } else if (listenerDone) {
-      reason = "listener ended";
+    reason = stop_reason(sigtimedwait(&stopSignals, nullptr, &tick));
+    if (!reason.empty()) break;
+    if (unsigned seconds = downRequested.exchange(0); seconds != 0 && !down) {
+      // Connections are refused from now on; the sessions stay in `logic`.
+      stop_listener();
+      server.reset();
+      down = true;
+      upAgain = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+      std::lock_guard<std::mutex> hold(outputLock);
+      out.line("devgateway down for " + std::to_string(seconds) + " s");
+    } else if (down && std::chrono::steady_clock::now() >= upAgain) {
+      server = make_server();
+      bool bound = false;
+      for (int i = 0; i < 50 && server && !(bound = server->bind_to_port("127.0.0.1", port)); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      if (!bound) {
+        reason = "cannot listen again on port " + std::to_string(port);
+        server.reset();
+        break;
+      }
+      down = false;
+      start_listener();
+      std::lock_guard<std::mutex> hold(outputLock);
+      out.line("devgateway listening again on port " + std::to_string(port));
     }
   }
   {
@@ -371,12 +465,7 @@ int main(int argc, char** argv) {
     stopping = true;
   }
   stopWake.notify_all();
-  // stop() does nothing before the listener runs and must not be called twice,
-  // so wait (briefly) for it to run first.
-  for (int i = 0; i < 500 && !server->is_running() && !listenerDone; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  if (!listenerDone) server->stop();
-  listener.join();
+  if (server) stop_listener();
   out.line("devgateway stopped (" + reason + "), " + std::to_string(logic.planGroupsLeft()) +
            " plan groups unused");
   return 0;

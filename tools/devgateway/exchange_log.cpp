@@ -126,6 +126,8 @@ std::string exchange_line(const Exchange& ex) {
   if (ex.error.empty()) out += ", reply " + std::to_string(line_count(ex.reply.body)) + " lines";
   if (ex.planned) out += ", planned";
   if (ex.reply.hangSeconds) out += ", hang " + std::to_string(ex.reply.hangSeconds) + " s";
+  if (ex.reply.downSeconds) out += ", down " + std::to_string(ex.reply.downSeconds) + " s";
+  if (ex.reply.reset) out += ", reset";
   if (!ex.error.empty()) out += ", error: " + printable(ex.error);
   return out;
 }
@@ -144,6 +146,8 @@ std::string exchange_json(const Exchange& ex) {
   out += ",\"reply\":" + json_string(ex.reply.body);
   out += ",\"planned\":" + std::string(ex.planned ? "true" : "false");
   out += ",\"hang\":" + std::to_string(ex.reply.hangSeconds);
+  out += ",\"down\":" + std::to_string(ex.reply.downSeconds);
+  out += ",\"reset\":" + std::string(ex.reply.reset ? "true" : "false");
   out += ",\"error\":" + (ex.error.empty() ? std::string("null") : json_string(ex.error));
   return out + '}';
 }

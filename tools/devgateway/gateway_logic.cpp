@@ -169,6 +169,8 @@ void GatewayLogic::handleAuth(const GatewayRequest& request, Exchange& ex) {
     m_sessions.insert(*reply.session);
   reply.body = group.body();
   reply.hangSeconds = group.hangSeconds;
+  reply.downSeconds = group.downSeconds;
+  reply.reset = group.reset;
 }
 
 void GatewayLogic::handleData(const GatewayRequest& request, Exchange& ex) {
@@ -238,6 +240,8 @@ void GatewayLogic::handleData(const GatewayRequest& request, Exchange& ex) {
   }
   ex.reply.body = group.body();
   ex.reply.hangSeconds = group.hangSeconds;
+  ex.reply.downSeconds = group.downSeconds;
+  ex.reply.reset = group.reset;
 }
 
 }  // namespace devgw

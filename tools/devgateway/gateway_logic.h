@@ -50,6 +50,8 @@ struct GatewayReply {
   std::optional<std::string> session;  // the Mon-SessionID response header
   std::string body;
   unsigned hangSeconds = 0;  // the front end waits this long before answering
+  unsigned downSeconds = 0;  // then listens to nobody for this long
+  bool reset = false;        // sends part of the body, then resets the connection
 };
 
 enum class ExchangeKind { Auth, Data, Unknown };

@@ -46,7 +46,8 @@ std::string unescape(const std::string& text) {
 }
 
 bool empty_group(const PlanGroup& g) {
-  return g.lines.empty() && !g.forAuth && !g.status && !g.session && g.hangSeconds == 0;
+  return g.lines.empty() && !g.forAuth && !g.status && !g.session && g.hangSeconds == 0 &&
+         g.downSeconds == 0 && !g.reset;
 }
 
 // Applies one "!..." line to `group`; false with `reason` for an unknown or
@@ -85,6 +86,14 @@ bool apply_directive(const std::string& line, PlanGroup& group, std::string& rea
       return false;
     }
     group.hangSeconds = static_cast<unsigned>(n);
+  } else if (name == "!down") {
+    if (!parse_decimal(arg, kMaxHangSeconds, n) || n == 0) {
+      reason = "!down needs a number of seconds from 1 to " + std::to_string(kMaxHangSeconds);
+      return false;
+    }
+    group.downSeconds = static_cast<unsigned>(n);
+  } else if (name == "!reset" && arg.empty()) {
+    group.reset = true;
   } else {
     reason = "unknown directive '" + line + "'";
     return false;

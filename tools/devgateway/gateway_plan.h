@@ -25,6 +25,8 @@ struct PlanGroup {
   std::optional<int> status;           // "!status N"
   std::optional<std::string> session;  // "!session [V]": empty V sends no header
   unsigned hangSeconds = 0;            // "!hang S"
+  unsigned downSeconds = 0;            // "!down S"
+  bool reset = false;                  // "!reset"
   int firstLine = 0;                   // where the group starts in the file
 
   // The agent cuts a reply at line feeds alone and keeps a carriage return as
@@ -45,6 +47,9 @@ struct Plan {
 //   "!status N"   answer with HTTP status N (100..599)
 //   "!session V"  send Mon-SessionID V; "!session" alone sends none
 //   "!hang S"     wait S seconds (at most kMaxHangSeconds) before answering
+//   "!down S"     after this reply, accept no connection for S seconds (at most
+//                 kMaxHangSeconds); sessions stay valid
+//   "!reset"      announce the whole body, send part of it, reset the connection
 //   "---"         ends the group, even an empty one
 //   blank         ends the group when it has anything in it
 //   anything else is a reply line, sent as written (fields TAB-separated)

@@ -36,6 +36,10 @@ class FakeDiskProbe : public IDiskProbe {
     m_drives.erase(root);
     m_order.erase(std::remove(m_order.begin(), m_order.end(), root), m_order.end());
   }
+  int FreeBytesCalls() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_freeBytesCalls;
+  }
   void FailListing(uint32_t error) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_listError = error;
@@ -43,6 +47,7 @@ class FakeDiskProbe : public IDiskProbe {
 
   ProbeStatus FreeBytes(const std::string& root, DiskBytes& out, uint32_t& error) override {
     std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_freeBytesCalls;
     auto it = m_drives.find(root);
     if (it == m_drives.end()) {
       error = kPathNotFound;
@@ -84,6 +89,7 @@ class FakeDiskProbe : public IDiskProbe {
   std::map<std::string, Drive> m_drives;
   std::vector<std::string> m_order;
   uint32_t m_listError = 0;
+  int m_freeBytesCalls = 0;
 };
 
 class FakeProcessProbe : public IProcessProbe {
