@@ -51,16 +51,16 @@ class ICustomRuntime {
   // Null with `error` (the system's error) when the process did not start.
   virtual std::unique_ptr<IProcess> Start(const ProcessSpec& spec, uint32_t& error) = 0;
   // "Global\..." objects shared across processes; null on failure.
-  virtual std::unique_ptr<INamedLock> OpenSemaphore(const std::string& name, uint32_t count) = 0;
-  virtual std::unique_ptr<INamedLock> OpenMutex(const std::string& name) = 0;
+  virtual std::unique_ptr<INamedLock> OpenNamedSemaphore(const std::string& name, uint32_t count) = 0;
+  virtual std::unique_ptr<INamedLock> OpenNamedMutex(const std::string& name) = 0;
 
   virtual bool Exists(const std::string& path) = 0;
   virtual bool FolderExists(const std::string& path) = 0;
   virtual bool CreateFolder(const std::string& path) = 0;
   // Reads at most `limit` bytes; `cut` tells whether the file was longer.
-  virtual bool ReadFile(const std::string& path, size_t limit, std::string& data, bool& cut) = 0;
-  virtual bool WriteFile(const std::string& path, const std::string& data) = 0;
-  virtual void DeleteFile(const std::string& path) = 0;
+  virtual bool ReadFileData(const std::string& path, size_t limit, std::string& data, bool& cut) = 0;
+  virtual bool WriteFileData(const std::string& path, const std::string& data) = 0;
+  virtual void RemoveFile(const std::string& path) = 0;
 
   // The roaming application-data folder (empty when unknown), the 64-bit and
   // the 32-bit system folders, the agent program's folder.

@@ -41,4 +41,6 @@ class ICustomMonitorOwner {
   virtual std::unique_ptr<platform::IXmlDocument> MakeXml(int32_t& error) = 0;
   // The system seams of the plugin runner; null: monitors never run.
   virtual platform::ICustomRuntime* CustomRuntime() { return nullptr; }
+  // Whether the manager's senders run their threads (tests drive them).
+  virtual bool StartsSenders() { return true; }
 };

@@ -44,7 +44,11 @@ CMonitorManager::CMonitorManager(ICustomMonitorOwner& owner, JobFactory factory)
       return std::make_shared<CCustomMonitor>(manager, std::move(job));
     };
   std::lock_guard<std::mutex> hold(m_sendersLock);
-  for (size_t i = 0; i < kSenders; ++i) m_senders.push_back(std::make_unique<CResultsSendThread>());
+  for (size_t i = 0; i < kSenders; ++i) {
+    m_senders.push_back(std::make_unique<CResultsSendThread>());
+    m_senders.back()->Attach(&m_owner, this);
+    if (m_owner.StartsSenders()) m_senders.back()->StartThread();
+  }
 }
 
 CMonitorManager::~CMonitorManager() {

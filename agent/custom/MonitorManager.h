@@ -70,6 +70,8 @@ class CMonitorManager {
   void DeleteMonitorW(uint32_t monitorId);
 
   ICustomMonitorOwner& Owner() { return m_owner; }
+  // Held by a sender while it renews the API credentials.
+  std::mutex& RenewalLock() { return m_renewalLock; }
   // When a monitor's first check may start: at most kStartsPerSecond first
   // checks start in each second across the manager, the rest wait their turn.
   static constexpr int kStartsPerSecond = 10;
@@ -104,6 +106,7 @@ class CMonitorManager {
   std::vector<std::unique_ptr<CResultsSendThread>> m_senders;
   uint32_t m_nextThreadIndex = 1;
 
+  std::mutex m_renewalLock;
   std::mutex m_slotLock;
   CCustomMonitor::Clock::time_point m_slot{};
   int m_slotUsed = 0;

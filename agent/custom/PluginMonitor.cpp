@@ -23,7 +23,12 @@ std::string Encoded(const std::string& text) { return UrlEncode(text); }
 
 CPluginMonitor::CPluginMonitor(CMonitorManager* manager, CustomJob job, platform::ICustomRuntime& runtime)
     : CCustomMonitor(manager, std::move(job)), m_runtime(runtime), m_owner(manager->Owner()),
-      m_nextCheck(Job().nextCheck) {}
+      m_nextCheck(Job().nextCheck) {
+  // Once per job object: every thread of the job shares it.
+  if (ValidPluginName(Job().pluginName))
+    m_downloadMutex = m_runtime.OpenNamedMutex(
+        Format("Global\\Corvane_Custom_Monitor_%s_is_downloading", Job().pluginName.c_str()));
+}
 
 CPluginMonitor::~CPluginMonitor() {
   SignalStop();
@@ -83,24 +88,12 @@ bool CPluginMonitor::Launch(std::function<void()> body) {
 bool CPluginMonitor::StartCheck() {
   const int32_t type = Job().type;
   if (type != CustomJob::Add && type != CustomJob::Edit && type != CustomJob::RunCommand) return false;
-  {
-    std::lock_guard<std::mutex> hold(m_lock);
-    if (!m_downloadMutex && ValidPluginName(Job().pluginName))
-      m_downloadMutex = m_runtime.OpenMutex(
-          Format("Global\\Corvane_Custom_Monitor_%s_is_downloading", Job().pluginName.c_str()));
-  }
   if (type == CustomJob::RunCommand) return Launch([this] { RunProc(); });
   return Launch([this] { CheckProc(); });
 }
 
 bool CPluginMonitor::StartUpdate() {
   if (Job().type != CustomJob::UpdatePlugin) return false;
-  {
-    std::lock_guard<std::mutex> hold(m_lock);
-    if (!m_downloadMutex && ValidPluginName(Job().pluginName))
-      m_downloadMutex = m_runtime.OpenMutex(
-          Format("Global\\Corvane_Custom_Monitor_%s_is_downloading", Job().pluginName.c_str()));
-  }
   return Launch([this] { UpdateProc(); });
 }
 
@@ -192,14 +185,14 @@ std::string CPluginMonitor::RunPlugin(const std::string& folder, const std::stri
         process->EndTree(255);
         output = kStopMarker;
         exitCode = kStopCode;
-        m_runtime.DeleteFile(outPath);
+        m_runtime.RemoveFile(outPath);
         break;
       case Ended::Timeout:
         process->EndTree(255);
         exitCode = 255;
         output = Encoded(Format("Plugin script did not finish his job within %d minute(s)",
                                 static_cast<int>(timeoutMinutes)));
-        m_runtime.DeleteFile(outPath);
+        m_runtime.RemoveFile(outPath);
         break;
       case Ended::Yes: {
         const uint32_t code = process->ExitCode();
@@ -208,13 +201,13 @@ std::string CPluginMonitor::RunPlugin(const std::string& folder, const std::stri
           Log(Format("ERROR RUNNING PLUGIN '%lu': folder '%s', script '%s', params '%s'",
                      static_cast<unsigned long>(code), folder.c_str(), script.c_str(), params.c_str()));
         bool cut = false;
-        if (m_runtime.ReadFile(outPath, kOutputLimit, output, cut)) {
+        if (m_runtime.ReadFileData(outPath, kOutputLimit, output, cut)) {
           exitCode = 0;
           if (cut)
             Log(Format("Plugin output cut at %lu bytes (jobID:%lu)", static_cast<unsigned long>(kOutputLimit),
                        static_cast<unsigned long>(Job().jobId)));
         }
-        m_runtime.DeleteFile(outPath);
+        m_runtime.RemoveFile(outPath);
         break;
       }
     }
@@ -264,7 +257,7 @@ bool CPluginMonitor::Unzip2Folder(const std::string& archive, const std::string&
   Log(Format("Unzip2Folder(%s): File '%s', Folder '%s'", name, archive.c_str(), folder.c_str()));
   std::string data;
   bool cut = false;
-  if (!m_runtime.ReadFile(archive, zip_archive::kMaxArchiveBytes, data, cut) || cut) return false;
+  if (!m_runtime.ReadFileData(archive, zip_archive::kMaxArchiveBytes, data, cut) || cut) return false;
   std::string problem;
   if (!zip_archive::CheckNames(data, problem)) {
     Log(Format("Unzip2Folder(%s): Unsafe archive: %s", name, problem.c_str()));
@@ -376,7 +369,7 @@ std::string CPluginMonitor::DownloadPlugin(uint32_t& exitCode, const std::string
   const std::string archive = Join(folder, "plugin.zip");
   if (!m_runtime.CreateFolder(folder) && !m_runtime.FolderExists(folder)) return "Internal error (code:1004)";
   Log(Format("DownloadPlugin(%s): Writing to file %s.", name, archive.c_str()));
-  if (!m_runtime.WriteFile(archive, body)) return "Internal error (code:1004)";
+  if (!m_runtime.WriteFileData(archive, body)) return "Internal error (code:1004)";
 
   if (!Unzip2Folder(archive, folder)) {
     std::string program = m_runtime.ProgramFolder();
@@ -430,7 +423,7 @@ void CPluginMonitor::CheckProc() {
   Log(Format("Running plugin '%s'... monitorID:%d, runnerFile:%s...", j.pluginName.c_str(),
              static_cast<int>(j.monitorId), runner.c_str()));
   if (validName && !m_semaphore)
-    m_semaphore = m_runtime.OpenSemaphore(
+    m_semaphore = m_runtime.OpenNamedSemaphore(
         Format("Global\\Corvane_Custom_Monitor_%s_is_running", j.pluginName.c_str()), j.maxParallelJobs);
   const auto stopLine = [&] { Log(Format("Stop event fired (monitorID:%d).", static_cast<int>(j.monitorId))); };
   if (!WaitForSlot()) return stopLine();
@@ -511,7 +504,7 @@ void CPluginMonitor::RunProc() {
   const std::string semName = withPlugin
                                   ? Format("Global\\Corvane_Custom_Monitor_%s_is_running", j.pluginName.c_str())
                                   : std::string("Global\\Corvane_Custom_Monitor__is_running");
-  if (!m_semaphore) m_semaphore = m_runtime.OpenSemaphore(semName, j.maxParallelJobs);
+  if (!m_semaphore) m_semaphore = m_runtime.OpenNamedSemaphore(semName, j.maxParallelJobs);
   const Got got = m_semaphore ? AcquireWatching(*m_semaphore, static_cast<uint64_t>(j.interval) * 60000)
                               : Got::Timeout;
   if (got != Got::Unit) {

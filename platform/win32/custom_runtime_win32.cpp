@@ -136,13 +136,13 @@ class Runtime : public platform::ICustomRuntime {
     return std::make_unique<Process>(pi.hProcess, job, jobError);
   }
 
-  std::unique_ptr<platform::INamedLock> OpenSemaphore(const std::string& name, uint32_t count) override {
+  std::unique_ptr<platform::INamedLock> OpenNamedSemaphore(const std::string& name, uint32_t count) override {
     if (count == 0) count = 1;
     HANDLE h = CreateSemaphoreW(nullptr, static_cast<LONG>(count), static_cast<LONG>(count), Widen(name).c_str());
     if (!h) return nullptr;
     return std::make_unique<NamedLock>(h, true);
   }
-  std::unique_ptr<platform::INamedLock> OpenMutex(const std::string& name) override {
+  std::unique_ptr<platform::INamedLock> OpenNamedMutex(const std::string& name) override {
     HANDLE h = CreateMutexW(nullptr, FALSE, Widen(name).c_str());
     if (!h) return nullptr;
     return std::make_unique<NamedLock>(h, false);
@@ -159,7 +159,7 @@ class Runtime : public platform::ICustomRuntime {
   bool CreateFolder(const std::string& path) override {
     return CreateDirectoryW(Widen(path).c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
   }
-  bool ReadFile(const std::string& path, size_t limit, std::string& data, bool& cut) override {
+  bool ReadFileData(const std::string& path, size_t limit, std::string& data, bool& cut) override {
     data.clear();
     cut = false;
     HANDLE h = CreateFileW(Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -179,7 +179,7 @@ class Runtime : public platform::ICustomRuntime {
     CloseHandle(h);
     return true;
   }
-  bool WriteFile(const std::string& path, const std::string& data) override {
+  bool WriteFileData(const std::string& path, const std::string& data) override {
     HANDLE h = CreateFileW(Widen(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
@@ -194,7 +194,7 @@ class Runtime : public platform::ICustomRuntime {
     CloseHandle(h);
     return ok;
   }
-  void DeleteFile(const std::string& path) override { DeleteFileW(Widen(path).c_str()); }
+  void RemoveFile(const std::string& path) override { DeleteFileW(Widen(path).c_str()); }
 
   std::string AppDataFolder() override {
     wchar_t path[MAX_PATH] = {};
