@@ -1,5 +1,6 @@
 #include "agent/custom/ResultsSendThread.h"
 
+#include <algorithm>
 #include <cctype>
 #include <functional>
 #include <memory>
@@ -189,13 +190,11 @@ uint32_t CResultsSendThread::SendResults() {
     ~Detach() { f(nullptr); }
   } detach{attach};
 
-  uint32_t wait = kInfinite;
-  auto shorter = [&](uint32_t ms) {
-    if (ms < wait) wait = ms;
-  };
+  // Each step's wait from its last run; the pass returns the shortest.
+  uint32_t credentialWait = kInfinite, deletionWait = kInfinite, resultWait = kInfinite;
   auto fail = [&](const char* format, int32_t code) {
     if (Working()) Note(9, Format(format, code, api->LastStatus(), api->LastError().c_str()));
-    shorter(10000);
+    credentialWait = 10000;
   };
   // One renewal at a time across the manager; a value another sender stored
   // meanwhile is taken instead of asking again.
@@ -334,7 +333,7 @@ uint32_t CResultsSendThread::SendResults() {
     if (sent > 0)
       Note(3, Format("Successfully sent %d remove job(s). (threadID: %d, cached jobs: %lu)", static_cast<int>(sent),
                      static_cast<int>(m_threadId), static_cast<unsigned long>(left)));
-    if (left > 0) shorter(60000);
+    deletionWait = left > 0 ? 60000 : kInfinite;
     if (last == 3 || last == 4) continue;
     if (last != 0 && last != 10) break;
 
@@ -409,9 +408,9 @@ uint32_t CResultsSendThread::SendResults() {
     if (sent > 0)
       Note(3, Format("Successfully sent %d result(s). (threadID: %d, cached results: %lu)", static_cast<int>(sent),
                      static_cast<int>(m_threadId), static_cast<unsigned long>(left)));
-    if (left > 0) shorter(60000);
+    resultWait = left > 0 ? 60000 : kInfinite;
     if (last == 3 || last == 4) continue;
     break;
   }
-  return wait;
+  return std::min(credentialWait, std::min(deletionWait, resultWait));
 }
