@@ -30,7 +30,9 @@ bool ExtractEntry(const std::string& data, const Entry& e, std::string& out, std
     }
     out = data.substr(static_cast<size_t>(start), e.size);
   } else {
-    out.resize(e.size);
+    // One byte of room past the declared size: data that inflates further
+    // is caught, and an empty entry still has somewhere to end.
+    out.resize(static_cast<size_t>(e.size) + 1);
     z_stream z{};
     if (inflateInit2(&z, -MAX_WBITS) != Z_OK) {
       error = "inflate init failed";
@@ -38,11 +40,11 @@ bool ExtractEntry(const std::string& data, const Entry& e, std::string& out, std
     }
     z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data() + start));
     z.avail_in = e.packedSize;
-    z.next_out = reinterpret_cast<Bytef*>(out.empty() ? nullptr : &out[0]);
-    z.avail_out = e.size;
-    int rc = inflate(&z, Z_FINISH);
-    if (rc == Z_BUF_ERROR && z.avail_out == 0 && e.size == 0) rc = Z_STREAM_END;
+    z.next_out = reinterpret_cast<Bytef*>(&out[0]);
+    z.avail_out = e.size + 1;
+    const int rc = inflate(&z, Z_FINISH);
     const bool whole = rc == Z_STREAM_END && z.total_out == e.size;
+    out.resize(e.size);
     inflateEnd(&z);
     if (!whole) {
       error = "damaged archive (data of '" + e.name + "' does not inflate to its size)";
