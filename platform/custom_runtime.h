@@ -75,6 +75,9 @@ class ICustomRuntime {
   virtual bool ShellUnzip(const std::string& archive, const std::string& folder, std::string& log) = 0;
 
   virtual time_t Now() = 0;
+  // The real milliseconds of a wait of `clockMs` on this runtime's clock (a
+  // fake clock compresses them; at least 1).
+  virtual uint32_t RealWaitMs(uint32_t clockMs) { return clockMs; }
 };
 
 // The system's runtime (Windows); null where there is none.

@@ -202,15 +202,15 @@ void CMonitorManager::DeleteMonitorW(uint32_t monitorId) {
   StopJobs(stop, CCustomMonitor::Clock::now() + kStopWait);
 }
 
-CCustomMonitor::Clock::time_point CMonitorManager::TakeStartSlot() {
+CCustomMonitor::Clock::time_point CMonitorManager::TakeStartSlot(std::chrono::milliseconds second) {
   std::lock_guard<std::mutex> hold(m_slotLock);
   const auto now = CCustomMonitor::Clock::now();
-  if (m_slot + std::chrono::seconds(1) <= now) {
+  if (m_slot + second <= now) {
     m_slot = now;
     m_slotUsed = 0;
   }
   if (m_slotUsed >= kStartsPerSecond) {
-    m_slot += std::chrono::seconds(1);
+    m_slot += second;
     m_slotUsed = 0;
   }
   ++m_slotUsed;

@@ -75,7 +75,7 @@ class CMonitorManager {
   // When a monitor's first check may start: at most kStartsPerSecond first
   // checks start in each second across the manager, the rest wait their turn.
   static constexpr int kStartsPerSecond = 10;
-  CCustomMonitor::Clock::time_point TakeStartSlot();
+  CCustomMonitor::Clock::time_point TakeStartSlot(std::chrono::milliseconds second = std::chrono::seconds(1));
 
   // For tests and diagnostics.
   uint32_t LastJobId() const { return m_lastJobId; }

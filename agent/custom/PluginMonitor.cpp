@@ -22,7 +22,9 @@ std::string Encoded(const std::string& text) { return UrlEncode(text); }
 }  // namespace
 
 CPluginMonitor::CPluginMonitor(CMonitorManager* manager, CustomJob job, platform::ICustomRuntime& runtime)
-    : CCustomMonitor(manager, std::move(job)), m_runtime(runtime), m_owner(manager->Owner()),
+    : CCustomMonitor(manager, std::move(job)),
+      m_runtime(runtime),
+      m_owner(manager->Owner()),
       m_nextCheck(Job().nextCheck) {
   // Once per job object: every thread of the job shares it.
   if (ValidPluginName(Job().pluginName))
@@ -102,7 +104,7 @@ CPluginMonitor::Got CPluginMonitor::AcquireWatching(platform::INamedLock& lock, 
   uint64_t waited = 0;
   for (;;) {
     if (Stopped()) return Got::Stop;
-    if (lock.Acquire(kSlice)) {
+    if (lock.Acquire(m_runtime.RealWaitMs(kSlice))) {
       if (!Stopped()) return Got::Unit;
       lock.Release();
       return Got::Stop;
@@ -132,7 +134,7 @@ bool CPluginMonitor::PostRemove(const std::string& status) {
 }
 
 bool CPluginMonitor::WaitForSlot() {
-  const auto slot = Manager()->TakeStartSlot();
+  const auto slot = Manager()->TakeStartSlot(std::chrono::milliseconds(m_runtime.RealWaitMs(1000)));
   return !m_stop->WaitUntil(slot);
 }
 
@@ -141,7 +143,7 @@ CPluginMonitor::Ended CPluginMonitor::WaitProcess(platform::IProcess& process, u
   for (uint64_t step = 0; step < steps; ++step) {
     for (uint32_t s = 0; s < 1000 / kSlice; ++s) {
       if (Stopped()) return Ended::Stop;
-      if (process.Wait(kSlice)) return Ended::Yes;
+      if (process.Wait(m_runtime.RealWaitMs(kSlice))) return Ended::Yes;
     }
   }
   return Stopped() ? Ended::Stop : Ended::Timeout;
@@ -159,7 +161,8 @@ std::string CPluginMonitor::PluginFolder() {
 }
 
 std::string CPluginMonitor::RunPlugin(const std::string& folder, const std::string& script,
-                                      const std::string& params, uint32_t& exitCode, uint32_t timeoutMinutes) {
+                                      const std::string& params, uint32_t& exitCode,
+                                      uint32_t timeoutMinutes) {
   Log(Format("Running plugin: folder '%s', script '%s', params '%s'", folder.c_str(), script.c_str(),
              params.c_str()));
   exitCode = 255;
@@ -176,7 +179,8 @@ std::string CPluginMonitor::RunPlugin(const std::string& folder, const std::stri
   uint32_t error = 0;
   std::unique_ptr<platform::IProcess> process = m_runtime.Start(spec, error);
   if (process && process->JobError() != 0)
-    Log(Format("Process not placed in a job object (err:%lu)", static_cast<unsigned long>(process->JobError())));
+    Log(Format("Process not placed in a job object (err:%lu)",
+               static_cast<unsigned long>(process->JobError())));
   if (!process) {
     output = Encoded(Format("Internal error (code:%d, err:%d)", 102, static_cast<int>(error)));
   } else {
@@ -229,7 +233,8 @@ std::string CPluginMonitor::RunProcess(const std::string& command, const std::st
   uint32_t error = 0;
   std::unique_ptr<platform::IProcess> process = m_runtime.Start(spec, error);
   if (process && process->JobError() != 0)
-    Log(Format("Process not placed in a job object (err:%lu)", static_cast<unsigned long>(process->JobError())));
+    Log(Format("Process not placed in a job object (err:%lu)",
+               static_cast<unsigned long>(process->JobError())));
   if (!process) {
     result = Encoded(Format("Internal error (code:%d, err:%d)", 102, static_cast<int>(error)));
   } else {
@@ -376,8 +381,8 @@ std::string CPluginMonitor::DownloadPlugin(uint32_t& exitCode, const std::string
     while (!program.empty() && (program.back() == '\\' || program.back() == '/')) program.pop_back();
     platform::ProcessSpec spec;
     spec.application = Join(program, "miniunz.exe");
-    spec.commandLine = Format("\"%s\\miniunz.exe\" -xo \"%s\" -d \"%s\"", program.c_str(), archive.c_str(),
-                              folder.c_str());
+    spec.commandLine =
+        Format("\"%s\\miniunz.exe\" -xo \"%s\" -d \"%s\"", program.c_str(), archive.c_str(), folder.c_str());
     Log(Format("DownloadPlugin(%s): Executing command '%s'", name, spec.commandLine.c_str()));
     uint32_t error = 0;
     std::unique_ptr<platform::IProcess> tool = m_runtime.Start(spec, error);
@@ -392,7 +397,7 @@ std::string CPluginMonitor::DownloadPlugin(uint32_t& exitCode, const std::string
         exitCode = kStopCode;
         return kStopMarker;
       }
-      ended = tool->Wait(kSlice);
+      ended = tool->Wait(m_runtime.RealWaitMs(kSlice));
     }
     if (!ended) {
       Log(Format("DownloadPlugin(%s): Timed out waiting for extract.", name));
@@ -425,14 +430,18 @@ void CPluginMonitor::CheckProc() {
   if (validName && !m_semaphore)
     m_semaphore = m_runtime.OpenNamedSemaphore(
         Format("Global\\Corvane_Custom_Monitor_%s_is_running", j.pluginName.c_str()), j.maxParallelJobs);
-  const auto stopLine = [&] { Log(Format("Stop event fired (monitorID:%d).", static_cast<int>(j.monitorId))); };
+  const auto stopLine = [&] {
+    Log(Format("Stop event fired (monitorID:%d).", static_cast<int>(j.monitorId)));
+  };
   if (!WaitForSlot()) return stopLine();
   for (;;) {
     const time_t now = m_runtime.Now();
     const time_t next = m_nextCheck.load();
     if (next != 0 && now < next) {
       const int64_t remaining = static_cast<int64_t>(next) - now;
-      if (m_stop->WaitFor(static_cast<uint32_t>(remaining < 60 ? remaining * 1000 : 60000))) break;
+      if (m_stop->WaitFor(
+              m_runtime.RealWaitMs(static_cast<uint32_t>(remaining < 60 ? remaining * 1000 : 60000))))
+        break;
       continue;
     }
     const int64_t t = now;
@@ -470,16 +479,18 @@ void CPluginMonitor::CheckProc() {
         result = Encoded("Plugin script was not found");
         forcedError = true;
       } else {
-        output = RunPlugin(folder, j.runnerFile, Format("%s -checktime %lld000", j.parameters.c_str(),
-                                                        static_cast<long long>(t)),
+        output = RunPlugin(folder, j.runnerFile,
+                           Format("%s -checktime %lld000", j.parameters.c_str(), static_cast<long long>(t)),
                            exitCode, j.interval);
         if ((output == kStopMarker && exitCode == kStopCode) || Stopped()) break;
         result = ParseOutput(Trim(output));
       }
       if (result.empty()) {
         output = Trim(output);
-        if (!output.empty()) result = EscapeOutput(output);
-        else result = Encoded("Plugin script returned empty results");
+        if (!output.empty())
+          result = EscapeOutput(output);
+        else
+          result = Encoded("Plugin script returned empty results");
         forcedError = true;
       }
     }
@@ -501,12 +512,12 @@ void CPluginMonitor::RunProc() {
     PostRemove(Encoded(Format("Invalid plugin name: '%s'", j.pluginName.c_str())));
     return;
   }
-  const std::string semName = withPlugin
-                                  ? Format("Global\\Corvane_Custom_Monitor_%s_is_running", j.pluginName.c_str())
-                                  : std::string("Global\\Corvane_Custom_Monitor__is_running");
+  const std::string semName =
+      withPlugin ? Format("Global\\Corvane_Custom_Monitor_%s_is_running", j.pluginName.c_str())
+                 : std::string("Global\\Corvane_Custom_Monitor__is_running");
   if (!m_semaphore) m_semaphore = m_runtime.OpenNamedSemaphore(semName, j.maxParallelJobs);
-  const Got got = m_semaphore ? AcquireWatching(*m_semaphore, static_cast<uint64_t>(j.interval) * 60000)
-                              : Got::Timeout;
+  const Got got =
+      m_semaphore ? AcquireWatching(*m_semaphore, static_cast<uint64_t>(j.interval) * 60000) : Got::Timeout;
   if (got != Got::Unit) {
     Log("Timeout waiting plugins to finish.");
     if (got == Got::Timeout) PostRemove(Encoded("Timeout waiting plugins to finish."));

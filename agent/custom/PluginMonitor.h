@@ -76,7 +76,7 @@ class CPluginMonitor : public CCustomMonitor {
   std::condition_variable m_doneCv;
   std::thread m_thread;
   std::atomic<bool> m_done{true};  // read without the lock (under the manager's)
-  bool m_ran = false;  // a run or update job runs once
+  bool m_ran = false;              // a run or update job runs once
   std::shared_ptr<CStopEvent> m_stop;
   CHTTPRequest* m_http = nullptr;
   std::atomic<time_t> m_nextCheck;

@@ -67,8 +67,10 @@ std::string ParseOutput(const std::string& output) {
 std::string EscapeOutput(const std::string& output) {
   std::string out;
   for (char c : output) {
-    if (c == '"' || c == '\'') out += "\\'";
-    else out += c;
+    if (c == '"' || c == '\'')
+      out += "\\'";
+    else
+      out += c;
   }
   return out;
 }
@@ -123,8 +125,8 @@ Command PluginCommand(const std::string& cmd, const std::string& folder, const s
     c.commandLine = c.parameters;  // no program name on this runner's line
     return c;
   } else {
-    c.parameters = none ? "/c \"" + script + "\" 2>&1 >" + out
-                        : "/c \"" + script + " " + parameters + "\" 2>&1 >" + out;
+    c.parameters =
+        none ? "/c \"" + script + "\" 2>&1 >" + out : "/c \"" + script + " " + parameters + "\" 2>&1 >" + out;
   }
   c.application = cmd;
   c.commandLine = "\"" + cmd + "\" " + c.parameters;

@@ -76,9 +76,14 @@ void CResultsSendThread::ThreadProc() {
   for (;;) {
     {
       std::unique_lock<std::mutex> hold(m_queueLock);
-      auto woken = [this] { return m_stop || m_data; };
-      if (wait == kInfinite) m_wake.wait(hold, woken);
-      else m_wake.wait_for(hold, std::chrono::milliseconds(wait), woken);
+      // After a credential failure new records wait out the 10 s like the
+      // rest, so an unreachable API is not asked once per queued result.
+      const bool holdOff = wait == kCredentialRetry;
+      auto woken = [this, holdOff] { return m_stop || (m_data && !holdOff); };
+      if (wait == kInfinite)
+        m_wake.wait(hold, woken);
+      else
+        m_wake.wait_for(hold, std::chrono::milliseconds(wait), woken);
       if (m_stop) return;
       m_data = false;
     }
@@ -106,9 +111,18 @@ void CResultsSendThread::PushBackResult(CustomResult r) {
 }
 
 void CResultsSendThread::AddResult(CustomResult result) {
-  std::vector<uint32_t> dropped;
+  std::vector<uint32_t> dropped, old;
+  // Results past the age limit would be dropped unsent anyway; dropping them
+  // here keeps the queue bounded by age while the API is unreachable.
+  const int64_t now = m_owner ? static_cast<int64_t>(m_owner->Now()) : 0;
+  const int64_t limit = static_cast<int64_t>(CacheLimitMinutes()) * 60;
   {
     std::lock_guard<std::mutex> hold(m_queueLock);
+    while (m_owner && !m_results.empty() && now - m_results.front().checkTime > limit) {
+      old.push_back(m_results.front().monitorId);
+      m_resultBytes -= m_results.front().results.size() + m_results.front().pluginName.size();
+      m_results.pop_front();
+    }
     PushBackResult(std::move(result));
     while (m_results.size() > 1 && (m_results.size() > kMaxResults || m_resultBytes > kMaxResultBytes)) {
       dropped.push_back(m_results.front().monitorId);
@@ -118,6 +132,9 @@ void CResultsSendThread::AddResult(CustomResult result) {
     m_data = true;
     m_wake.notify_all();
   }
+  for (uint32_t id : old)
+    Note(10, Format("Result is too old. Skip sending (threadID: %d, monitorid: %d)...",
+                    static_cast<int>(m_threadId), static_cast<int>(id)));
   for (uint32_t id : dropped)
     Note(10, Format("Result queue is full. Dropping the oldest result (threadID: %d, monitorid: %lu)...",
                     static_cast<int>(m_threadId), static_cast<unsigned long>(id)));
@@ -194,7 +211,7 @@ uint32_t CResultsSendThread::SendResults() {
   uint32_t credentialWait = kInfinite, deletionWait = kInfinite, resultWait = kInfinite;
   auto fail = [&](const char* format, int32_t code) {
     if (Working()) Note(9, Format(format, code, api->LastStatus(), api->LastError().c_str()));
-    credentialWait = 10000;
+    credentialWait = kCredentialRetry;
   };
   // One renewal at a time across the manager; a value another sender stored
   // meanwhile is taken instead of asking again.
@@ -320,8 +337,8 @@ uint32_t CResultsSendThread::SendResults() {
         continue;
       }
       if (Working())
-        Note(9, Format("Failed sending remove job. (code: %d, status: %d, error: %s)", last, api->LastStatus(),
-                       api->LastError().c_str()));
+        Note(9, Format("Failed sending remove job. (code: %d, status: %d, error: %s)", last,
+                       api->LastStatus(), api->LastError().c_str()));
       putBack();
       if (last < 0) break;
     }
@@ -331,8 +348,8 @@ uint32_t CResultsSendThread::SendResults() {
       left = m_deletions.size();
     }
     if (sent > 0)
-      Note(3, Format("Successfully sent %d remove job(s). (threadID: %d, cached jobs: %lu)", static_cast<int>(sent),
-                     static_cast<int>(m_threadId), static_cast<unsigned long>(left)));
+      Note(3, Format("Successfully sent %d remove job(s). (threadID: %d, cached jobs: %lu)",
+                     static_cast<int>(sent), static_cast<int>(m_threadId), static_cast<unsigned long>(left)));
     deletionWait = left > 0 ? 60000 : kInfinite;
     if (last == 3 || last == 4) continue;
     if (last != 0 && last != 10) break;
@@ -406,8 +423,8 @@ uint32_t CResultsSendThread::SendResults() {
       left = m_results.size();
     }
     if (sent > 0)
-      Note(3, Format("Successfully sent %d result(s). (threadID: %d, cached results: %lu)", static_cast<int>(sent),
-                     static_cast<int>(m_threadId), static_cast<unsigned long>(left)));
+      Note(3, Format("Successfully sent %d result(s). (threadID: %d, cached results: %lu)",
+                     static_cast<int>(sent), static_cast<int>(m_threadId), static_cast<unsigned long>(left)));
     resultWait = left > 0 ? 60000 : kInfinite;
     if (last == 3 || last == 4) continue;
     break;

@@ -45,6 +45,7 @@ class CResultsSendThread {
   static constexpr size_t kMaxResultBytes = 16777216;
   static constexpr uint32_t kDefaultAgeLimitMinutes = 180;
   static constexpr uint32_t kInfinite = 4294967295u;
+  static constexpr uint32_t kCredentialRetry = 10000;  // ms after a failed renewal
   static constexpr int kPasses = 5;
   using Clock = std::chrono::steady_clock;
 

@@ -22,7 +22,8 @@ using win32::Widen;
 
 class Process : public platform::IProcess {
  public:
-  Process(HANDLE process, HANDLE job, DWORD jobError) : m_process(process), m_job(job), m_jobError(jobError) {}
+  Process(HANDLE process, HANDLE job, DWORD jobError)
+      : m_process(process), m_job(job), m_jobError(jobError) {}
   ~Process() override {
     // Closing the job handle ends whatever is still in it.
     if (m_job) CloseHandle(m_job);
@@ -56,8 +57,10 @@ class NamedLock : public platform::INamedLock {
     return r == WAIT_OBJECT_0 || (!m_semaphore && r == WAIT_ABANDONED);
   }
   void Release() override {
-    if (m_semaphore) ReleaseSemaphore(m_handle, 1, nullptr);
-    else ReleaseMutex(m_handle);
+    if (m_semaphore)
+      ReleaseSemaphore(m_handle, 1, nullptr);
+    else
+      ReleaseMutex(m_handle);
   }
 
  private:
@@ -113,8 +116,8 @@ class Runtime : public platform::ICustomRuntime {
       GetUserProfileDirectoryW(token, profile, &profileSize);
       CloseHandle(token);
       ok = CreateProcessWithLogonW(user.c_str(), L".", password.c_str(), LOGON_WITH_PROFILE,
-                                   app.empty() ? nullptr : app.c_str(), mutableLine.data(), flags, environment,
-                                   profile[0] ? profile : nullptr, &si, &pi);
+                                   app.empty() ? nullptr : app.c_str(), mutableLine.data(), flags,
+                                   environment, profile[0] ? profile : nullptr, &si, &pi);
       error = ok ? 0 : GetLastError();
       if (environment) DestroyEnvironmentBlock(environment);
     } else {
@@ -138,7 +141,8 @@ class Runtime : public platform::ICustomRuntime {
 
   std::unique_ptr<platform::INamedLock> OpenNamedSemaphore(const std::string& name, uint32_t count) override {
     if (count == 0) count = 1;
-    HANDLE h = CreateSemaphoreW(nullptr, static_cast<LONG>(count), static_cast<LONG>(count), Widen(name).c_str());
+    HANDLE h =
+        CreateSemaphoreW(nullptr, static_cast<LONG>(count), static_cast<LONG>(count), Widen(name).c_str());
     if (!h) return nullptr;
     return std::make_unique<NamedLock>(h, true);
   }
@@ -154,7 +158,8 @@ class Runtime : public platform::ICustomRuntime {
   }
   bool FolderExists(const std::string& path) override {
     const DWORD a = GetFileAttributesW(Widen(path).c_str());
-    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) && !(a & FILE_ATTRIBUTE_REPARSE_POINT);
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) &&
+           !(a & FILE_ATTRIBUTE_REPARSE_POINT);
   }
   bool CreateFolder(const std::string& path) override {
     return CreateDirectoryW(Widen(path).c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
@@ -198,7 +203,8 @@ class Runtime : public platform::ICustomRuntime {
 
   std::string AppDataFolder() override {
     wchar_t path[MAX_PATH] = {};
-    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path))) return std::string();
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path)))
+      return std::string();
     return Narrow(path);
   }
   std::string SystemFolder() override {

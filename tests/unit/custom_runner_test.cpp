@@ -74,14 +74,16 @@ TEST(PluginText, CommandForms) {
 }
 
 TEST(PluginText, NamesAndFolders) {
-  for (const std::string good : {"P", "my plugin", "a.b", "COM0", "console"}) EXPECT_TRUE(ValidPluginName(good)) << good;
+  for (const std::string good : {"P", "my plugin", "a.b", "COM0", "console"})
+    EXPECT_TRUE(ValidPluginName(good)) << good;
   EXPECT_TRUE(ValidPluginName(std::string(100, 'x')));
-  for (const char* bad : {"", ".", "..", "a\\b", "a/b", "c:", "a*", "a?", "a\"", "a<", "a|", "a.", "a ", "CON",
-                          "nul.txt", "Com1", "LPT9.x", "aux .z", "a\x01"})
+  for (const char* bad : {"", ".", "..", "a\\b", "a/b", "c:", "a*", "a?", "a\"", "a<", "a|", "a.", "a ",
+                          "CON", "nul.txt", "Com1", "LPT9.x", "aux .z", "a\x01"})
     EXPECT_FALSE(ValidPluginName(bad)) << bad;
   EXPECT_FALSE(ValidPluginName(std::string(101, 'x')));
 
-  for (const char* good : {"run.bat", "sub\\run.bat", "sub/x.vbs", "a..b.bat"}) EXPECT_TRUE(SafeRelativeName(good)) << good;
+  for (const char* good : {"run.bat", "sub\\run.bat", "sub/x.vbs", "a..b.bat"})
+    EXPECT_TRUE(SafeRelativeName(good)) << good;
   for (const char* bad : {"", "\\x.bat", "/x", "..\\x.bat", "a/../../x", "C:x.bat", "a\\..", "\\\\srv\\s"})
     EXPECT_FALSE(SafeRelativeName(bad)) << bad;
 
@@ -170,15 +172,22 @@ TEST(PluginCheck, Outcomes) {
       {"exit 3 with pairs", "run.bat", true, " cpu=5 ", 3, "cpu:5;", false},
       {"no pairs", "run.bat", true, "it's \"bad\"", 0, "it\\'s \\'bad\\'", true},
       {"empty output", "run.bat", true, "  ", 0, UrlEncode("Plugin script returned empty results"), true},
-      {"no output file", "run.bat", true, nullptr, 1, UrlEncode("Plugin script returned empty results"), true},
+      {"no output file", "run.bat", true, nullptr, 1, UrlEncode("Plugin script returned empty results"),
+       true},
       {"not found", "run.bat", false, "a=1", 0, UrlEncode("Plugin script was not found"), true},
       {"unsafe runner", "..\\run.bat", true, "a=1", 0, UrlEncode("Plugin script was not found"), true},
   };
   for (const auto& c : cases) {
     Bench b;
     if (c.runnerThere) b.rt.Put(kFolder + "\\" + c.runner, "@echo");
-    if (c.output) b.Plugin(c.output, c.exitCode);
-    else b.rt.onStart = [&](const platform::ProcessSpec&) { PRun r; r.exitCode = c.exitCode; return r; };
+    if (c.output)
+      b.Plugin(c.output, c.exitCode);
+    else
+      b.rt.onStart = [&](const platform::ProcessSpec&) {
+        PRun r;
+        r.exitCode = c.exitCode;
+        return r;
+      };
     auto m = b.Monitor(b.CheckJob(c.runner));
     CustomResult r;
     ASSERT_TRUE(b.OneResult(*m, r)) << c.name;
@@ -202,8 +211,9 @@ TEST(PluginCheck, CommandLineAndNextCheck) {
   ASSERT_TRUE(b.OneResult(*m, r));
   const auto starts = b.rt.Starts();
   ASSERT_EQ(starts.size(), 1u);
-  EXPECT_EQ(starts[0].commandLine,
-            "\"C:\\windows\\system32\\cmd.exe\" /c \"run.bat -p -checktime 1679792400000\" 2>&1 >plugin11.out");
+  EXPECT_EQ(
+      starts[0].commandLine,
+      "\"C:\\windows\\system32\\cmd.exe\" /c \"run.bat -p -checktime 1679792400000\" 2>&1 >plugin11.out");
   EXPECT_EQ(starts[0].workingFolder, kFolder);
   // The stop resets the next check; before it, the next one was T + 300.
   EXPECT_EQ(m->NextCheck(), 0);
@@ -246,7 +256,11 @@ TEST(PluginCheck, BusyDownloadErrorTimeoutAndBadName) {
   {
     Bench b;
     b.rt.Put(kFolder + "\\run.bat", "@echo");
-    b.rt.onStart = [](const platform::ProcessSpec&) { PRun r; r.hang = Hang::FakeClock; return r; };
+    b.rt.onStart = [](const platform::ProcessSpec&) {
+      PRun r;
+      r.hang = Hang::FakeClock;
+      return r;
+    };
     CustomJob j = b.CheckJob();
     j.interval = 1;
     auto m = b.Monitor(j);
@@ -308,8 +322,10 @@ TEST(PluginRun, Statuses) {
       {"process hangs", "", "", PRun{true, 0, 0, Hang::FakeClock}, false,
        UrlEncode("Process did not finish his job within 5 minute(s)")},
       {"plugin script", "P", "", PRun{true, 0, 0, Hang::No}, true, "x=1"},
-      {"plugin script missing", "P", "", PRun{true, 0, 0, Hang::No}, false, UrlEncode("Plugin script was not found")},
-      {"bad plugin name", "a/b", "", PRun{true, 0, 0, Hang::No}, false, UrlEncode("Invalid plugin name: 'a/b'")},
+      {"plugin script missing", "P", "", PRun{true, 0, 0, Hang::No}, false,
+       UrlEncode("Plugin script was not found")},
+      {"bad plugin name", "a/b", "", PRun{true, 0, 0, Hang::No}, false,
+       UrlEncode("Invalid plugin name: 'a/b'")},
   };
   for (const auto& c : cases) {
     Bench b;
@@ -435,7 +451,11 @@ TEST(PluginDownload, BodyIsWrittenAndUnpacked) {
     Download d;  // 404: the body is kept; neither unpacker takes it; no setup run
     d.status = 404;
     d.body = "<html>not here</html>";
-    d.rt.onStart = [](const platform::ProcessSpec&) { PRun r; r.exitCode = 1; return r; };
+    d.rt.onStart = [](const platform::ProcessSpec&) {
+      PRun r;
+      r.exitCode = 1;
+      return r;
+    };
     CustomJob j = d.Job();
     j.setupFile = "setup.bat";
     EXPECT_EQ(d.Fetch(j, "run.bat"), "Internal error (code:1005)");
@@ -469,14 +489,19 @@ TEST(PluginDownload, BodyIsWrittenAndUnpacked) {
     EXPECT_EQ(d.Fetch(j, "run.bat"), "");
     const auto starts = d.rt.Starts();
     ASSERT_EQ(starts.size(), 2u);
-    EXPECT_EQ(starts[1].commandLine, "\"C:\\windows\\system32\\cmd.exe\" /c \"setup.bat\" 2>&1 >plugin11.out");
+    EXPECT_EQ(starts[1].commandLine,
+              "\"C:\\windows\\system32\\cmd.exe\" /c \"setup.bat\" 2>&1 >plugin11.out");
   }
   {
     Download d;  // an unsafe name: the shell is not asked, the tool refuses too
     d.body = MakeZip({{"../evil.bat", "x"}});
     bool shell = false;
     d.rt.onShellUnzip = [&](const std::string&, const std::string&) { return shell = true; };
-    d.rt.onStart = [](const platform::ProcessSpec&) { PRun r; r.exitCode = 1; return r; };
+    d.rt.onStart = [](const platform::ProcessSpec&) {
+      PRun r;
+      r.exitCode = 1;
+      return r;
+    };
     EXPECT_EQ(d.Fetch(d.Job(), "run.bat"), "Internal error (code:1005)");
     EXPECT_FALSE(shell);
   }

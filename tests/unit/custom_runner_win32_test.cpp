@@ -103,7 +103,8 @@ TEST(PluginRunnerWine, TimeoutEndsTheWholeTree) {
   Real r;
   const std::string pidFile = r.folder + "\\grandchild2.pid";
   DeleteFileA(pidFile.c_str());
-  r.Write("hang2.bat", "@echo off\r\n\"" + ProgramFolder() + "\\sleep_probe.exe\" \"" + pidFile + "\" 150\r\n");
+  r.Write("hang2.bat",
+          "@echo off\r\n\"" + ProgramFolder() + "\\sleep_probe.exe\" \"" + pidFile + "\" 150\r\n");
   CPluginMonitor m(&r.manager, r.Job(), *platform::system_custom_runtime());
   uint32_t exitCode = 0;
   const auto t0 = std::chrono::steady_clock::now();
@@ -119,7 +120,8 @@ TEST(PluginRunnerWine, TimeoutEndsTheWholeTree) {
 TEST(PluginRunnerWine, NamedSemaphoreIsSharedAndReleased) {
   auto* rt = platform::system_custom_runtime();
   auto a = rt->OpenNamedSemaphore("Global\\Corvane_Custom_Monitor_wine_test_is_running", 1);
-  auto b = rt->OpenNamedSemaphore("Global\\Corvane_Custom_Monitor_wine_test_is_running", 5);  // first opener's count
+  auto b = rt->OpenNamedSemaphore("Global\\Corvane_Custom_Monitor_wine_test_is_running",
+                                  5);  // first opener's count
   ASSERT_TRUE(a && b);
   EXPECT_TRUE(a->Acquire(0));
   EXPECT_FALSE(b->Acquire(50));
@@ -132,15 +134,18 @@ TEST(PluginRunnerWine, ZipToolUnpacksBesideTheProgram) {
   Real r;
   // A stored archive holding x.txt = "hi".
   const unsigned char zip[] = {
-      0x50, 0x4b, 0x03, 0x04, 0x14, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xac, 0x2a, 0x93, 0xd8, 2, 0, 0, 0, 2, 0, 0, 0,
-      5, 0, 0, 0, 'x', '.', 't', 'x', 't', 'h', 'i',
-      0x50, 0x4b, 0x01, 0x02, 0x14, 0, 0x14, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xac, 0x2a, 0x93, 0xd8, 2, 0, 0, 0, 2, 0,
-      0, 0, 5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'x', '.', 't', 'x', 't',
-      0x50, 0x4b, 0x05, 0x06, 0, 0, 0, 0, 1, 0, 1, 0, 0x33, 0, 0, 0, 0x25, 0, 0, 0, 0, 0};
+      0x50, 0x4b, 0x03, 0x04, 0x14, 0,    0,    0,    0,    0,    0,    0,    0, 0, 0xac, 0x2a,
+      0x93, 0xd8, 2,    0,    0,    0,    2,    0,    0,    0,    5,    0,    0, 0, 'x',  '.',
+      't',  'x',  't',  'h',  'i',  0x50, 0x4b, 0x01, 0x02, 0x14, 0,    0x14, 0, 0, 0,    0,
+      0,    0,    0,    0,    0,    0xac, 0x2a, 0x93, 0xd8, 2,    0,    0,    0, 2, 0,    0,
+      0,    5,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0, 0, 0,    0,
+      0,    0,    0,    'x',  '.',  't',  'x',  't',  0x50, 0x4b, 0x05, 0x06, 0, 0, 0,    0,
+      1,    0,    1,    0,    0x33, 0,    0,    0,    0x25, 0,    0,    0,    0, 0};
   r.Write("t.zip", std::string(reinterpret_cast<const char*>(zip), sizeof(zip)));
   platform::ProcessSpec spec;
   spec.application = ProgramFolder() + "\\miniunz.exe";
-  spec.commandLine = "\"" + spec.application + "\" -xo \"" + r.folder + "\\t.zip\" -d \"" + r.folder + "\\t\"";
+  spec.commandLine =
+      "\"" + spec.application + "\" -xo \"" + r.folder + "\\t.zip\" -d \"" + r.folder + "\\t\"";
   uint32_t error = 0;
   auto p = platform::system_custom_runtime()->Start(spec, error);
   ASSERT_TRUE(p) << error;

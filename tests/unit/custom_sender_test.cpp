@@ -171,7 +171,8 @@ TEST(ResultSender, QueueCaps) {
   }
   EXPECT_EQ(f.sender.QueuedResults(), CResultsSendThread::kMaxResults);
   EXPECT_EQ(f.sender.Results().front().monitorId, 1u);
-  EXPECT_TRUE(f.owner.Said(10, "Result queue is full. Dropping the oldest result (threadID: 0, monitorid: 0)..."));
+  EXPECT_TRUE(
+      f.owner.Said(10, "Result queue is full. Dropping the oldest result (threadID: 0, monitorid: 0)..."));
   Fixture g;
   CustomResult big = g.Result();
   big.results.assign(9u << 20, 'x');
@@ -185,7 +186,8 @@ TEST(ResultSender, ThreadSendsAndStopsAtOnce) {
   f.sender.StartThread();
   f.sender.AddResult(f.Result());
   const auto until = std::chrono::steady_clock::now() + 5s;
-  while (f.Count("addResult") == 0 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(5ms);
+  while (f.Count("addResult") == 0 && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(5ms);
   EXPECT_EQ(f.Count("addResult"), 1);
   // A request that hangs is aborted by the stop.
   f.api.HangNext("addResult");
@@ -199,6 +201,24 @@ TEST(ResultSender, ThreadSendsAndStopsAtOnce) {
   f.sender.AddResult(f.Result());
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(f.Count("addResult"), posts);  // nothing after the stop
+}
+
+TEST(ResultSender, CredentialFailureHoldsOffNewRecords) {
+  Fixture f;
+  f.owner.creds.apiKey.clear();
+  f.api.Error("apikey", 9);
+  f.api.Error("apikey", 9);
+  f.sender.StartThread();
+  f.sender.AddResult(f.Result());
+  const auto until = std::chrono::steady_clock::now() + 5s;
+  while (f.Count("apikey") == 0 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(5ms);
+  std::this_thread::sleep_for(50ms);
+  f.sender.AddResult(f.Result());
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(f.Count("apikey"), 1);  // the next try waits out its 10 s
+  EXPECT_EQ(f.sender.QueuedResults(), 2u);
+  f.sender.SignalStop();
+  EXPECT_TRUE(f.sender.FinishStop(std::chrono::steady_clock::now() + 5s));
 }
 
 }  // namespace

@@ -41,7 +41,8 @@ struct Scratch {
   int Unzip(const std::string& archive) {
     const fs::path zip = root / "a.zip";
     std::ofstream(zip, std::ios::binary) << archive;
-    const std::string line = "\"\"" + Tool() + "\" -xo \"" + zip.string() + "\" -d \"" + (root / "out").string() + "\"\"";
+    const std::string line =
+        "\"\"" + Tool() + "\" -xo \"" + zip.string() + "\" -d \"" + (root / "out").string() + "\"\"";
 #ifdef _WIN32
     return std::system(line.c_str());
 #else
@@ -76,7 +77,8 @@ TEST(Miniunz, ExtractsStoredAndDeflatedOverwriting) {
 }
 
 TEST(Miniunz, RefusesNamesThatClimbOutAndWritesNothing) {
-  for (const char* name : {"../x.txt", "..\\x.txt", "/x.txt", "\\x.txt", "C:x.txt", "a/../../x.txt", "a/.."}) {
+  for (const char* name :
+       {"../x.txt", "..\\x.txt", "/x.txt", "\\x.txt", "C:x.txt", "a/../../x.txt", "a/.."}) {
     Scratch s;
     EXPECT_NE(s.Unzip(MakeZip({{"good.txt", "first"}, {name, "evil"}})), 0) << name;
     EXPECT_TRUE(s.OutEmpty()) << name;

@@ -66,11 +66,16 @@ int main(int argc, char** argv) {
   std::string archive, folder;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "-xo" && i + 1 < argc) archive = argv[++i];
-    else if (a == "-d" && i + 1 < argc) folder = argv[++i];
-    else if (a == "-x" || a == "-o") continue;
-    else if (archive.empty() && a[0] != '-') archive = a;
-    else return Fail("usage: miniunz -xo ARCHIVE -d FOLDER");
+    if (a == "-xo" && i + 1 < argc)
+      archive = argv[++i];
+    else if (a == "-d" && i + 1 < argc)
+      folder = argv[++i];
+    else if (a == "-x" || a == "-o")
+      continue;
+    else if (archive.empty() && a[0] != '-')
+      archive = a;
+    else
+      return Fail("usage: miniunz -xo ARCHIVE -d FOLDER");
   }
   if (archive.empty()) return Fail("usage: miniunz -xo ARCHIVE -d FOLDER");
   if (folder.empty()) folder = ".";

@@ -14,7 +14,8 @@ uint32_t U16(const std::string& d, size_t at) {
 bool ExtractEntry(const std::string& data, const Entry& e, std::string& out, std::string& error) {
   out.clear();
   const size_t at = e.localOffset;
-  if (static_cast<uint64_t>(at) + 30 > data.size() || U16(data, at) != 0x4b50 || U16(data, at + 2) != 0x0403) {
+  if (static_cast<uint64_t>(at) + 30 > data.size() || U16(data, at) != 0x4b50 ||
+      U16(data, at + 2) != 0x0403) {
     error = "damaged archive (bad local header of '" + e.name + "')";
     return false;
   }

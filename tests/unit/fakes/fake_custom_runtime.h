@@ -5,6 +5,7 @@
 // or hangs for real until ended.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -26,13 +27,14 @@ class FakeCustomRuntime : public platform::ICustomRuntime {
     uint32_t error = 0;
     uint32_t exitCode = 0;
     Hang hang = Hang::No;
+    std::chrono::milliseconds runFor{0};  // with Hang::No: ends after this long
   };
   // Sees each start; may write files (the plugin's output) through the fake.
-  std::function<Run(const platform::ProcessSpec&)> onStart = [](const platform::ProcessSpec&) { return Run(); };
-  std::function<bool(const std::string&, const std::string&)> onShellUnzip = [](const std::string&,
-                                                                               const std::string&) {
-    return false;
+  std::function<Run(const platform::ProcessSpec&)> onStart = [](const platform::ProcessSpec&) {
+    return Run();
   };
+  std::function<bool(const std::string&, const std::string&)> onShellUnzip =
+      [](const std::string&, const std::string&) { return false; };
 
   struct Shared {
     std::mutex lock;
@@ -60,9 +62,15 @@ class FakeCustomRuntime : public platform::ICustomRuntime {
 
   class Process : public platform::IProcess {
    public:
-    Process(FakeCustomRuntime& rt, Run run) : m_rt(rt), m_run(run) {}
+    Process(FakeCustomRuntime& rt, Run run)
+        : m_rt(rt), m_run(run), m_end(std::chrono::steady_clock::now() + run.runFor) {}
     bool Wait(uint32_t ms) override {
-      if (m_run.hang == Hang::No || m_ended) return true;
+      if (m_run.hang == Hang::No) {
+        const auto until = std::min(m_end, std::chrono::steady_clock::now() + std::chrono::milliseconds(ms));
+        std::this_thread::sleep_until(until);
+        return std::chrono::steady_clock::now() >= m_end;
+      }
+      if (m_ended) return true;
       if (m_run.hang == Hang::Real) std::this_thread::sleep_for(std::chrono::milliseconds(ms > 50 ? 50 : ms));
       return m_ended.load();
     }
@@ -75,11 +83,12 @@ class FakeCustomRuntime : public platform::ICustomRuntime {
    private:
     FakeCustomRuntime& m_rt;
     Run m_run;
+    std::chrono::steady_clock::time_point m_end;
     std::atomic<bool> m_ended{false};
   };
 
   std::unique_ptr<platform::IProcess> Start(const platform::ProcessSpec& spec, uint32_t& error) override {
-    {
+    if (recordStarts) {
       std::lock_guard<std::mutex> hold(lock);
       starts.push_back(spec);
     }
@@ -167,11 +176,17 @@ class FakeCustomRuntime : public platform::ICustomRuntime {
     return onShellUnzip(archive, folder);
   }
   time_t Now() override { return now.load(); }
+  uint32_t RealWaitMs(uint32_t clockMs) override {
+    const uint32_t ms = clockMs / waitScale;
+    return ms == 0 ? 1 : ms;
+  }
+  uint32_t waitScale = 1;  // clock ms per real ms
 
   std::string appData = "C:\\Users\\svc\\AppData\\Roaming";
   std::atomic<time_t> now{1700000000};
   std::atomic<int> endedTrees{0};
   bool failWrites = false;
+  bool recordStarts = true;
   std::shared_ptr<Shared> shared = std::make_shared<Shared>();
   std::mutex lock;
   std::map<std::string, std::string> files;

@@ -43,8 +43,8 @@ inline std::string MakeZip(const std::vector<ZipItem>& items) {
     uint32_t crc = static_cast<uint32_t>(
         crc32(0, reinterpret_cast<const Bytef*>(it.data.data()), static_cast<uInt>(it.data.size())));
     if (it.badCrc) crc ^= 1;
-    const uint32_t size = it.declaredSize < 0 ? static_cast<uint32_t>(it.data.size())
-                                              : static_cast<uint32_t>(it.declaredSize);
+    const uint32_t size =
+        it.declaredSize < 0 ? static_cast<uint32_t>(it.data.size()) : static_cast<uint32_t>(it.declaredSize);
     const uint32_t offset = static_cast<uint32_t>(out.size());
     const uint32_t method = it.deflate ? 8 : 0;
     ZipPut32(out, 0x04034b50);
