@@ -180,6 +180,27 @@ ZIP
     check "no failure line" bash -c "! grep -q 'Failed sending' '$work/agent.out'"
     check "stopped in order" has "status 4: All monitors are stopped." "$work/agent.out"
     ;;
+  custom-codes)  # addResult refused with 4 (renew, post again) and 7 (monitor removed); update and run jobs report
+    {
+      printf '<job><id>3</id><type>add</type><plugin><name>P</name></plugin><monitor><id>9</id><runnerFile>r.bat</runnerFile></monitor></job>\n'
+      printf '<job><id>4</id><type>add</type><plugin><name>Q</name></plugin><monitor><id>10</id><runnerFile>r.bat</runnerFile></monitor></job>\n'
+      printf '<job><id>5</id><type>update_plugin</type><plugin><name>never-installed</name><downloadUrl>http://127.0.0.1:1/x.zip</downloadUrl></plugin></job>\n'
+      printf '<job><id>6</id><type>run</type><plugin><name></name></plugin><params><command>cmd.exe /c exit 3</command></params></job>\n'
+    } >"$work/jobs.xml"
+    gateway '' --key KEY-IT-1 --api-key KEY-IT-1 --jobs "$work/jobs.xml" \
+      --api-fault "addResult #1: code 4" --api-fault "addResult #3: code 7"
+    registry key "http://127.0.0.1:$port/fcgi-bin/agentgateway"
+    reg add 'HKLM\SOFTWARE\Halvren\Settings' /v APIHost /t REG_SZ /d "http://127.0.0.1:$port/api"
+    run_agent 20
+    grep -E '^api [0-9]+: (addResult|deleteJob|authToken)' "$work/gateway.out"
+    check "code 4 renewed the token" has "status 3: Received New Auth token." "$work/agent.out"
+    check "the refused result went again" [ "$(grep -cE '^api [0-9]+: addResult' "$work/gateway.out")" -ge 3 ]
+    check "code 7 removed the monitor" has "Received invalid monitor id error. Removing job (monitorID: " "$work/agent.out"
+    check "the update job was reported" grep -q "jobIds='5'" "$work/gateway.out"
+    check "the run job was reported" grep -q "jobIds='6'" "$work/gateway.out"
+    check "an error result says the script is missing" has "decoded 'results=error:Plugin%20script%20was%20not%20found'" "$work/gateway.out"
+    check "stopped in order" has "status 4: All monitors are stopped." "$work/agent.out"
+    ;;
   custom-off)  # no APIHost: no custom monitors, one line, no failures
     gateway '' --key KEY-IT-1
     registry key "http://127.0.0.1:$port/fcgi-bin/agentgateway"
