@@ -172,7 +172,8 @@ int main() {
   printf("%-34s %12ld %12ld\n", "resident at 1st age limit (KiB)", small.firstKiB, large.firstKiB);
   printf("%-34s %12ld %12ld\n", "resident at 2nd age limit (KiB)", small.secondKiB, large.secondKiB);
   printf("%-34s %12ld %12ld\n", "heap in use at 1st age limit (KiB)", small.firstHeapKiB, large.firstHeapKiB);
-  printf("%-34s %12ld %12ld\n", "heap in use at 2nd age limit (KiB)", small.secondHeapKiB, large.secondHeapKiB);
+  printf("%-34s %12ld %12ld\n", "heap in use at 2nd age limit (KiB)", small.secondHeapKiB,
+         large.secondHeapKiB);
   printf("%-34s %12zu %12zu\n", "queued results at 1st limit", small.firstQueued, large.firstQueued);
   printf("%-34s %12zu %12zu\n", "queued results at 2nd limit", small.secondQueued, large.secondQueued);
   printf("%-34s %12ld %12ld\n", "API connection attempts", small.apiAttempts, large.apiAttempts);
@@ -187,6 +188,7 @@ int main() {
            large.firstKiB, large.secondKiB);
     ok = false;
   }
-  if (ok) printf("targets met: stop within 10 s, resident memory at the 2nd age limit within 10%% of the 1st\n");
+  if (ok)
+    printf("targets met: stop within 10 s, resident memory at the 2nd age limit within 10%% of the 1st\n");
   return ok ? 0 : 1;
 }

@@ -117,6 +117,43 @@ TEST(PluginRunnerWine, TimeoutEndsTheWholeTree) {
   EXPECT_TRUE(Real::Gone(pid));
 }
 
+TEST(PluginRunnerWine, OneParallelJobRunsTheChecksOneAfterTheOther) {
+  Real r;
+  std::vector<std::shared_ptr<CPluginMonitor>> monitors;
+  for (uint32_t i = 0; i < 2; ++i) {
+    CustomJob j = r.Job();
+    j.jobId = 50 + i;
+    j.monitorId = 60 + i;
+    j.pluginName = "Par";
+    j.runnerFile = "slow.bat";
+    j.maxParallelJobs = 1;
+    auto m = std::make_shared<CPluginMonitor>(&r.manager, j, *platform::system_custom_runtime());
+    m->SetThreadIndex(2);
+    monitors.push_back(m);
+  }
+  const std::string plugin = monitors[0]->PluginFolder();
+  CreateDirectoryA(plugin.c_str(), nullptr);
+  std::ofstream(plugin + "\\slow.bat", std::ios::binary) << "@echo off\r\n\"" + ProgramFolder() +
+                                                                "\\sleep_probe.exe\" \"" + plugin +
+                                                                "\\slow.pid\" 20\r\necho a=1\r\n";
+  for (auto& m : monitors) ASSERT_TRUE(m->StartCheck());
+  std::vector<std::chrono::steady_clock::time_point> arrivals;
+  const auto until = std::chrono::steady_clock::now() + 90s;
+  while (arrivals.size() < 2 && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(100ms);
+    while (r.manager.Sender(2)->QueuedResults() > arrivals.size())
+      arrivals.push_back(std::chrono::steady_clock::now());
+  }
+  for (auto& m : monitors) m->SignalStop();
+  for (auto& m : monitors) EXPECT_TRUE(m->FinishStop(std::chrono::steady_clock::now() + 10s));
+  ASSERT_EQ(arrivals.size(), 2u);
+  EXPECT_GE(arrivals[1] - arrivals[0], 19s);
+  for (const auto& result : r.manager.Sender(2)->Results()) {
+    EXPECT_EQ(result.results, "a:1;");
+    EXPECT_FALSE(result.isError);
+  }
+}
+
 TEST(PluginRunnerWine, NamedSemaphoreIsSharedAndReleased) {
   auto* rt = platform::system_custom_runtime();
   auto a = rt->OpenNamedSemaphore("Global\\Corvane_Custom_Monitor_wine_test_is_running", 1);
