@@ -372,7 +372,8 @@ std::string CPluginMonitor::DownloadPlugin(uint32_t& exitCode, const std::string
   Log(Format("DownloadPlugin(%s): Received %d bytes.", name, static_cast<int>(body.size())));
   Log(Format("DownloadPlugin(%s): Creating folder %s....", name, folder.c_str()));
   const std::string archive = Join(folder, "plugin.zip");
-  if (!m_runtime.CreateFolder(folder) && !m_runtime.FolderExists(folder)) return "Internal error (code:1004)";
+  // FolderExists refuses a reparse point: nothing is written through one.
+  if (!m_runtime.CreateFolder(folder) || !m_runtime.FolderExists(folder)) return "Internal error (code:1004)";
   Log(Format("DownloadPlugin(%s): Writing to file %s.", name, archive.c_str()));
   if (!m_runtime.WriteFileData(archive, body)) return "Internal error (code:1004)";
 

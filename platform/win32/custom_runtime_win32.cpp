@@ -231,6 +231,7 @@ class Runtime : public platform::ICustomRuntime {
 };
 
 std::string HrText(HRESULT hr) {
+  if (hr == S_FALSE) return "S_FALSE: nothing returned";
   std::string text = win32::ErrorText(static_cast<uint32_t>(hr));
   return text.empty() ? "Unknown error" : text;
 }
