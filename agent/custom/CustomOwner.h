@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/custom_runtime.h"
 #include "platform/http_transport.h"
 #include "platform/xml_document.h"
 
@@ -38,4 +39,8 @@ class ICustomMonitorOwner {
   virtual time_t Now() = 0;
   virtual platform::IHttpTransport& HttpTransport() = 0;
   virtual std::unique_ptr<platform::IXmlDocument> MakeXml(int32_t& error) = 0;
+  // The system seams of the plugin runner; null: monitors never run.
+  virtual platform::ICustomRuntime* CustomRuntime() { return nullptr; }
+  // Whether the manager's senders run their threads (tests drive them).
+  virtual bool StartsSenders() { return true; }
 };

@@ -4,6 +4,7 @@
 
 #include "agent/LogFormat.h"
 #include "agent/custom/CorvaneAPIRequest.h"
+#include "agent/custom/PluginMonitor.h"
 #include "corelib/ExceptionRecord.h"
 
 namespace {
@@ -37,11 +38,17 @@ bool IsPluginMonitor(const CCustomMonitor& m) {
 CMonitorManager::CMonitorManager(ICustomMonitorOwner& owner, JobFactory factory)
     : m_owner(owner), m_factory(std::move(factory)) {
   if (!m_factory)
-    m_factory = [](CMonitorManager* manager, CustomJob job) {
+    m_factory = [](CMonitorManager* manager, CustomJob job) -> std::shared_ptr<CCustomMonitor> {
+      if (platform::ICustomRuntime* runtime = manager->Owner().CustomRuntime())
+        return std::make_shared<CPluginMonitor>(manager, std::move(job), *runtime);
       return std::make_shared<CCustomMonitor>(manager, std::move(job));
     };
   std::lock_guard<std::mutex> hold(m_sendersLock);
-  for (size_t i = 0; i < kSenders; ++i) m_senders.push_back(std::make_unique<CResultsSendThread>());
+  for (size_t i = 0; i < kSenders; ++i) {
+    m_senders.push_back(std::make_unique<CResultsSendThread>());
+    m_senders.back()->Attach(&m_owner, this);
+    if (m_owner.StartsSenders()) m_senders.back()->StartThread();
+  }
 }
 
 CMonitorManager::~CMonitorManager() {
@@ -193,6 +200,21 @@ void CMonitorManager::DeleteMonitorW(uint32_t monitorId) {
     m_monitors.erase(it);
   }
   StopJobs(stop, CCustomMonitor::Clock::now() + kStopWait);
+}
+
+CCustomMonitor::Clock::time_point CMonitorManager::TakeStartSlot(std::chrono::milliseconds second) {
+  std::lock_guard<std::mutex> hold(m_slotLock);
+  const auto now = CCustomMonitor::Clock::now();
+  if (m_slot + second <= now) {
+    m_slot = now;
+    m_slotUsed = 0;
+  }
+  if (m_slotUsed >= kStartsPerSecond) {
+    m_slot += second;
+    m_slotUsed = 0;
+  }
+  ++m_slotUsed;
+  return m_slot;
 }
 
 size_t CMonitorManager::MonitorCount() const {

@@ -69,6 +69,14 @@ class CMonitorManager {
   void StopPlugins(const std::string& pluginName, CCustomMonitor* caller);
   void DeleteMonitorW(uint32_t monitorId);
 
+  ICustomMonitorOwner& Owner() { return m_owner; }
+  // Held by a sender while it renews the API credentials.
+  std::mutex& RenewalLock() { return m_renewalLock; }
+  // When a monitor's first check may start: at most kStartsPerSecond first
+  // checks start in each second across the manager, the rest wait their turn.
+  static constexpr int kStartsPerSecond = 10;
+  CCustomMonitor::Clock::time_point TakeStartSlot(std::chrono::milliseconds second = std::chrono::seconds(1));
+
   // For tests and diagnostics.
   uint32_t LastJobId() const { return m_lastJobId; }
   size_t MonitorCount() const;
@@ -97,6 +105,11 @@ class CMonitorManager {
   mutable std::mutex m_sendersLock;
   std::vector<std::unique_ptr<CResultsSendThread>> m_senders;
   uint32_t m_nextThreadIndex = 1;
+
+  std::mutex m_renewalLock;
+  std::mutex m_slotLock;
+  CCustomMonitor::Clock::time_point m_slot{};
+  int m_slotUsed = 0;
 
   std::mutex m_requestLock;  // guards m_request and m_stopping
   CCorvaneAPIRequest* m_request = nullptr;

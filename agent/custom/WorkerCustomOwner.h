@@ -23,6 +23,7 @@ class CWorkerCustomOwner : public ICustomMonitorOwner {
   time_t Now() override;
   platform::IHttpTransport& HttpTransport() override { return m_transport; }
   std::unique_ptr<platform::IXmlDocument> MakeXml(int32_t& error) override;
+  platform::ICustomRuntime* CustomRuntime() override { return platform::system_custom_runtime(); }
 
  private:
   CMainWorker& m_worker;

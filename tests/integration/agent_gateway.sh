@@ -146,6 +146,61 @@ case "$scenario" in
     check "no failure line" bash -c "! grep -q 'Failed getting' '$work/agent.out'"
     check "ended within 10 s of its input closing (took $agent_seconds s of 12)" [ "$agent_seconds" -lt 22 ]
     ;;
+  custom-plugin)  # an add job downloads, unpacks and runs its plugin; a run job reports; a bad name is refused
+    mkdir -p "$work/files"
+    python3 - "$work/files/demo.zip" <<'ZIP'
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
+    z.writestr("run.bat", "@echo off\r\necho cpu=5 mem=[1 2] 'disk free'=7\r\n")
+    z.writestr("tools/setup.bat", "@echo off\r\necho set up\r\n")
+ZIP
+    gateway '' --key KEY-IT-1 --api-key KEY-IT-1 --jobs "$work/jobs.xml" --files "$work/files"
+    url="http://127.0.0.1:$port/files/demo.zip"
+    {
+      printf '<job><id>3</id><type>add</type><interval>1</interval><plugin><name>demo</name><downloadUrl>%s</downloadUrl>' "$url"
+      printf '<setupFile>tools\\setup.bat</setupFile></plugin><monitor><id>9</id><runnerFile>run.bat</runnerFile><paramsString>-x</paramsString></monitor></job>\n'
+      printf '<job><id>4</id><type>run</type><plugin><name>demo</name><downloadUrl>%s</downloadUrl></plugin>' "$url"
+      printf '<params><command>run.bat</command></params></job>\n'
+      printf '<job><id>5</id><type>add</type><plugin><name>..</name></plugin><monitor><id>10</id><runnerFile>run.bat</runnerFile></monitor></job>\n'
+    } >"$work/jobs.xml"
+    registry key "http://127.0.0.1:$port/fcgi-bin/agentgateway"
+    reg add 'HKLM\SOFTWARE\Halvren\Settings' /v APIHost /t REG_SZ /d "http://127.0.0.1:$port/api"
+    # A fresh install each run: the plugin folder lives in the prefix.
+    prefix=${WINEPREFIX:-$(dirname "$agent")/../wineprefix}
+    rm -rf "$prefix"/drive_c/users/*/AppData/Roaming/Halvren/Plugins/demo
+    cmlog() { cat "$prefix"/drive_c/ProgramData/Halvren/logs/moncustmon_*.log 2>/dev/null; }
+    fetched=$(cmlog | grep -ac 'DownloadPlugin(demo): Received')
+    run_agent 25
+    grep -A3 -E '^api [0-9]+: (addResult|deleteJob)' "$work/gateway.out"
+    check "the archive was fetched and unpacked by the tool" [ "$(cmlog | grep -ac 'DownloadPlugin(demo): Received')" -gt "$fetched" ]
+    check "the runner was unpacked" bash -c "ls '$prefix'/drive_c/users/*/AppData/Roaming/Halvren/Plugins/demo/run.bat >/dev/null"
+    check "addResult carries the parsed pairs" has "decoded 'results=cpu:5;mem:[1 2];disk free:7;'" "$work/gateway.out"
+    check "the run job's deletion carries its output" grep -q "decoded 'status=cpu=5 mem=\[1 2\]" "$work/gateway.out"
+    check "a bad plugin name is an error result" has "decoded 'results=error:Invalid%20plugin%20name%3A%20%27%2E%2E%27'" "$work/gateway.out"
+    check "no failure line" bash -c "! grep -q 'Failed sending' '$work/agent.out'"
+    check "stopped in order" has "status 4: All monitors are stopped." "$work/agent.out"
+    ;;
+  custom-codes)  # addResult refused with 4 (renew, post again) and 7 (monitor removed); update and run jobs report
+    {
+      printf '<job><id>3</id><type>add</type><plugin><name>P</name></plugin><monitor><id>9</id><runnerFile>r.bat</runnerFile></monitor></job>\n'
+      printf '<job><id>4</id><type>add</type><plugin><name>Q</name></plugin><monitor><id>10</id><runnerFile>r.bat</runnerFile></monitor></job>\n'
+      printf '<job><id>5</id><type>update_plugin</type><plugin><name>never-installed</name><downloadUrl>http://127.0.0.1:1/x.zip</downloadUrl></plugin></job>\n'
+      printf '<job><id>6</id><type>run</type><plugin><name></name></plugin><params><command>cmd.exe /c exit 3</command></params></job>\n'
+    } >"$work/jobs.xml"
+    gateway '' --key KEY-IT-1 --api-key KEY-IT-1 --jobs "$work/jobs.xml" \
+      --api-fault "addResult #1: code 4" --api-fault "addResult #3: code 7"
+    registry key "http://127.0.0.1:$port/fcgi-bin/agentgateway"
+    reg add 'HKLM\SOFTWARE\Halvren\Settings' /v APIHost /t REG_SZ /d "http://127.0.0.1:$port/api"
+    run_agent 20
+    grep -E '^api [0-9]+: (addResult|deleteJob|authToken)' "$work/gateway.out"
+    check "code 4 renewed the token" has "status 3: Received New Auth token." "$work/agent.out"
+    check "the refused result went again" [ "$(grep -cE '^api [0-9]+: addResult' "$work/gateway.out")" -ge 3 ]
+    check "code 7 removed the monitor" has "Received invalid monitor id error. Removing job (monitorID: " "$work/agent.out"
+    check "the update job was reported" grep -q "jobIds='5'" "$work/gateway.out"
+    check "the run job was reported" grep -q "jobIds='6'" "$work/gateway.out"
+    check "an error result says the script is missing" has "decoded 'results=error:Plugin%20script%20was%20not%20found'" "$work/gateway.out"
+    check "stopped in order" has "status 4: All monitors are stopped." "$work/agent.out"
+    ;;
   custom-off)  # no APIHost: no custom monitors, one line, no failures
     gateway '' --key KEY-IT-1
     registry key "http://127.0.0.1:$port/fcgi-bin/agentgateway"

@@ -66,6 +66,7 @@ class FakeCustomApi {
     if (action == "authToken") r.body = "<authToken>T1</authToken>";
     if (action == "addAgent") r.body = "<result><data>77</data></result>";
     if (action == "getJobs") r.body = jobs;
+    if (action == "addResult" || action == "deleteJob") r.body = "<result><status>ok</status></result>";
     return r;
   }
 
@@ -82,6 +83,7 @@ class FakeCustomOwner : public ICustomMonitorOwner {
   }
 
   bool IsWorking() override { return working; }
+  bool StartsSenders() override { return startSenders; }
   void NotifyStatus(uint32_t code, const std::string& text) override {
     std::lock_guard<std::mutex> hold(lock);
     status.emplace_back(code, text);
@@ -125,6 +127,7 @@ class FakeCustomOwner : public ICustomMonitorOwner {
 
   platform::IHttpTransport& transport;
   std::atomic<bool> working{true};
+  bool startSenders = false;
   std::mutex lock;
   CustomCredentials creds;
   std::vector<std::pair<uint32_t, std::string>> status;
