@@ -2,6 +2,7 @@
 
 #include <olectl.h>
 
+#include "agent/service/ComErrors.h"
 #include "platform/log_folder.h"
 #include "platform/win32/wide.h"
 
@@ -131,23 +132,7 @@ HRESULT CHalvren::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS* p
   return m_info->Invoke(static_cast<IHalvren*>(this), id, flags, params, result, excep, argError);
 }
 
-HRESULT CHalvren::Fail(const wchar_t* text, HRESULT hr) {
-  ICreateErrorInfo* create = nullptr;
-  if (SUCCEEDED(CreateErrorInfo(&create))) {
-    create->SetGUID(GUID_NULL);
-    create->SetSource(const_cast<LPOLESTR>(L"Halvren.1"));
-    create->SetDescription(const_cast<LPOLESTR>(text));
-    create->SetHelpFile(nullptr);
-    create->SetHelpContext(0);
-    IErrorInfo* info = nullptr;
-    if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info)))) {
-      SetErrorInfo(0, info);
-      info->Release();
-    }
-    create->Release();
-  }
-  return hr;
-}
+HRESULT CHalvren::Fail(const wchar_t* text, HRESULT hr) { return SetCallError(L"Halvren.1", text, hr); }
 
 HRESULT CHalvren::FailWith(const std::string& text) {
   const std::wstring wide = text.empty() ? std::wstring(L"Unknown Error") : win32::Widen(text);
