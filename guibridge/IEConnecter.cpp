@@ -188,12 +188,7 @@ CIEConnecter::~CIEConnecter() {
   if (m_agentPoint != nullptr) m_agentPoint->Release();
   if (m_agent != nullptr) m_agent->Release();
   if (m_sink != nullptr) m_sink->Release();
-  std::vector<Subscriber> subscribers;
-  {
-    std::lock_guard<std::mutex> lock(m_lock);
-    subscribers.swap(m_subscribers);
-  }
-  for (Subscriber& s : subscribers) s.sink->Release();
+  m_point.Clear();
   m_info->Release();
   m_lib->Release();
   bridge::ObjectDestroyed();
@@ -394,79 +389,9 @@ HRESULT CIEConnecter::InterfaceSupportsErrorInfo(REFIID riid) {
 }
 
 std::vector<IDispatch*> CIEConnecter::Subscribers() {
-  std::lock_guard<std::mutex> lock(m_lock);
   std::vector<IDispatch*> out;
-  out.reserve(m_subscribers.size());
-  for (Subscriber& s : m_subscribers) {
-    s.sink->AddRef();
-    out.push_back(s.sink);
-  }
+  for (const CConnectionPoint::Connection& c : m_point.Snapshot()) out.push_back(c.sink);
   return out;
-}
-
-HRESULT CIEConnecter::CEventsPoint::QueryInterface(REFIID riid, void** ppv) {
-  if (ppv == nullptr) return E_POINTER;
-  *ppv = nullptr;
-  if (riid != IID_IUnknown && riid != IID_IConnectionPoint) return E_NOINTERFACE;
-  *ppv = static_cast<IConnectionPoint*>(this);
-  AddRef();
-  return S_OK;
-}
-
-HRESULT CIEConnecter::CEventsPoint::GetConnectionInterface(IID* iid) {
-  if (iid == nullptr) return E_POINTER;
-  *iid = DIID__IIEConnecterEvents;
-  return S_OK;
-}
-
-HRESULT CIEConnecter::CEventsPoint::GetConnectionPointContainer(IConnectionPointContainer** container) {
-  if (container == nullptr) return E_POINTER;
-  m_owner.AddRef();
-  *container = &m_owner;
-  return S_OK;
-}
-
-HRESULT CIEConnecter::CEventsPoint::Advise(IUnknown* sink, DWORD* cookie) {
-  if (cookie != nullptr) *cookie = 0;
-  if (sink == nullptr || cookie == nullptr) return E_POINTER;
-  IDispatch* events = nullptr;
-  if (FAILED(sink->QueryInterface(DIID__IIEConnecterEvents, reinterpret_cast<void**>(&events))) &&
-      FAILED(sink->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&events))))
-    return CONNECT_E_CANNOTCONNECT;
-  {
-    std::lock_guard<std::mutex> lock(m_owner.m_lock);
-    if (m_owner.m_subscribers.size() < kMaxSubscribers) {
-      const DWORD given = m_owner.m_nextCookie++;
-      if (m_owner.m_nextCookie == 0) m_owner.m_nextCookie = 1;
-      m_owner.m_subscribers.push_back(Subscriber{given, events});
-      *cookie = given;
-      return S_OK;
-    }
-  }
-  events->Release();
-  return CONNECT_E_ADVISELIMIT;
-}
-
-HRESULT CIEConnecter::CEventsPoint::Unadvise(DWORD cookie) {
-  IDispatch* removed = nullptr;
-  {
-    std::lock_guard<std::mutex> lock(m_owner.m_lock);
-    for (auto it = m_owner.m_subscribers.begin(); it != m_owner.m_subscribers.end(); ++it) {
-      if (it->cookie == cookie) {
-        removed = it->sink;
-        m_owner.m_subscribers.erase(it);
-        break;
-      }
-    }
-  }
-  if (removed == nullptr) return CONNECT_E_NOCONNECTION;
-  removed->Release();  // may call out of the process: no lock held
-  return S_OK;
-}
-
-HRESULT CIEConnecter::CEventsPoint::EnumConnections(IEnumConnections** connections) {
-  if (connections != nullptr) *connections = nullptr;
-  return E_NOTIMPL;
 }
 
 // ---- the class object

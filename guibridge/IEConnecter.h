@@ -24,6 +24,7 @@
 
 #include "GuiBridge_h.h"
 #include "Halvren_h.h"
+#include "agent/service/ComConnectionPoint.h"
 
 class CIEConnecter;
 
@@ -117,27 +118,6 @@ class CIEConnecter final : public IIEConnecter,
     CIEConnecter& m_owner;
   };
 
-  class CEventsPoint : public IConnectionPoint {
-   public:
-    explicit CEventsPoint(CIEConnecter& owner) : m_owner(owner) {}
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
-    ULONG STDMETHODCALLTYPE AddRef() override { return m_owner.AddRef(); }
-    ULONG STDMETHODCALLTYPE Release() override { return m_owner.Release(); }
-    HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID* iid) override;
-    HRESULT STDMETHODCALLTYPE GetConnectionPointContainer(IConnectionPointContainer** container) override;
-    HRESULT STDMETHODCALLTYPE Advise(IUnknown* sink, DWORD* cookie) override;
-    HRESULT STDMETHODCALLTYPE Unadvise(DWORD cookie) override;
-    HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** connections) override;
-
-   private:
-    CIEConnecter& m_owner;
-  };
-
-  struct Subscriber {
-    DWORD cookie;
-    IDispatch* sink;
-  };
-
   CIEConnecter(IUnknown* outer, ITypeLib* lib, ITypeInfo* info);
   ~CIEConnecter();
   void Connect();
@@ -151,16 +131,12 @@ class CIEConnecter final : public IIEConnecter,
   IUnknown* m_outer;
   ITypeLib* m_lib;
   ITypeInfo* m_info;
-  CEventsPoint m_point{*this};
+  CConnectionPoint m_point{*this, DIID__IIEConnecterEvents, kMaxSubscribers};
 
   IDispatch* m_agent = nullptr;             // null: unconnected for life
   IConnectionPoint* m_agentPoint = nullptr;  // the agent's events point, for Unadvise
   CHalvrenSink* m_sink = nullptr;
   DWORD m_cookie = CHalvrenSink::kNoCookie;
-
-  std::mutex m_lock;  // guards the two below; never held while calling out
-  std::vector<Subscriber> m_subscribers;
-  DWORD m_nextCookie = 1;
 };
 
 class CIEConnecterFactory final : public IClassFactory {

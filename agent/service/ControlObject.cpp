@@ -62,12 +62,7 @@ CHalvren::~CHalvren() {
   if (g_workerExists) m_seams.worker->RemoveListener(&m_listener);
   m_events.StopFor(std::chrono::milliseconds(0));
   // m_events joins its thread when it goes, before the sinks below are released.
-  std::vector<Sink> sinks;
-  {
-    std::lock_guard<std::mutex> lock(m_sinkLock);
-    sinks.swap(m_sinks);
-  }
-  for (Sink& s : sinks) s.sink->Release();
+  m_point.Clear();
   m_info->Release();
   m_seams.typeLib->Release();
 }
@@ -285,14 +280,9 @@ HRESULT CHalvren::GetGUID(DWORD kind, GUID* guid) {
 HRESULT CHalvren::InterfaceSupportsErrorInfo(REFIID riid) { return riid == IID_IHalvren ? S_OK : S_FALSE; }
 
 void CHalvren::Deliver(const StatusEvent& event) {
-  std::vector<Sink> snapshot;
-  {
-    std::lock_guard<std::mutex> lock(m_sinkLock);
-    snapshot = m_sinks;
-    for (Sink& s : snapshot) s.sink->AddRef();
-  }
+  std::vector<CConnectionPoint::Connection> snapshot = m_point.Snapshot();
   const std::wstring text = win32::Widen(event.text);
-  for (Sink& s : snapshot) {
+  for (CConnectionPoint::Connection& s : snapshot) {
     // Arguments in reverse order: the text is argument 0, the code argument 1.
     VARIANT args[2];
     VariantInit(&args[0]);
@@ -312,77 +302,10 @@ void CHalvren::Deliver(const StatusEvent& event) {
     if (IsDisconnection(hr)) {
       if (m_seams.log)
         m_seams.log("A client's event sink is gone; unadvised (" + std::to_string(s.cookie) + ")");
-      RemoveSink(s.cookie);
+      m_point.Remove(s.cookie);
     }
     s.sink->Release();
   }
-}
-
-HRESULT CHalvren::RemoveSink(DWORD cookie) {
-  IDispatch* removed = nullptr;
-  {
-    std::lock_guard<std::mutex> lock(m_sinkLock);
-    for (auto it = m_sinks.begin(); it != m_sinks.end(); ++it) {
-      if (it->cookie == cookie) {
-        removed = it->sink;
-        m_sinks.erase(it);
-        break;
-      }
-    }
-  }
-  if (removed == nullptr) return CONNECT_E_NOCONNECTION;
-  removed->Release();  // may call out of the process: no lock held
-  return S_OK;
-}
-
-HRESULT CHalvren::CEventsPoint::QueryInterface(REFIID riid, void** ppv) {
-  if (ppv == nullptr) return E_POINTER;
-  *ppv = nullptr;
-  if (riid != IID_IUnknown && riid != IID_IConnectionPoint) return E_NOINTERFACE;
-  *ppv = static_cast<IConnectionPoint*>(this);
-  AddRef();
-  return S_OK;
-}
-
-HRESULT CHalvren::CEventsPoint::GetConnectionInterface(IID* iid) {
-  if (iid == nullptr) return E_POINTER;
-  *iid = DIID__IHalvrenEvents;
-  return S_OK;
-}
-
-HRESULT CHalvren::CEventsPoint::GetConnectionPointContainer(IConnectionPointContainer** container) {
-  if (container == nullptr) return E_POINTER;
-  m_owner.AddRef();
-  *container = &m_owner;
-  return S_OK;
-}
-
-HRESULT CHalvren::CEventsPoint::Advise(IUnknown* sink, DWORD* cookie) {
-  if (cookie != nullptr) *cookie = 0;
-  if (sink == nullptr || cookie == nullptr) return E_POINTER;
-  IDispatch* events = nullptr;
-  if (FAILED(sink->QueryInterface(DIID__IHalvrenEvents, reinterpret_cast<void**>(&events))) &&
-      FAILED(sink->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&events))))
-    return CONNECT_E_CANNOTCONNECT;
-  {
-    std::lock_guard<std::mutex> lock(m_owner.m_sinkLock);
-    if (m_owner.m_sinks.size() < kMaxSinks) {
-      const DWORD given = m_owner.m_nextCookie++;
-      if (m_owner.m_nextCookie == 0) m_owner.m_nextCookie = 1;
-      m_owner.m_sinks.push_back(Sink{given, events});
-      *cookie = given;
-      return S_OK;
-    }
-  }
-  events->Release();
-  return CONNECT_E_ADVISELIMIT;
-}
-
-HRESULT CHalvren::CEventsPoint::Unadvise(DWORD cookie) { return m_owner.RemoveSink(cookie); }
-
-HRESULT CHalvren::CEventsPoint::EnumConnections(IEnumConnections** connections) {
-  if (connections != nullptr) *connections = nullptr;
-  return E_NOTIMPL;
 }
 
 CHalvrenFactory::~CHalvrenFactory() {
