@@ -35,7 +35,12 @@ std::vector<Key> BridgeClassScript(const std::wstring& modulePath) {
        L"IEConnecter Class",
        {{L"AppID", false, kBridgeAppId, 0}}},
       {Root::classes, base + L"\\ProgID", Removal::remove, true, L"Halvren.IEConnecter.1", {}},
-      {Root::classes, base + L"\\VersionIndependentProgID", Removal::remove, true, L"Halvren.IEConnecter", {}},
+      {Root::classes,
+       base + L"\\VersionIndependentProgID",
+       Removal::remove,
+       true,
+       L"Halvren.IEConnecter",
+       {}},
       {Root::classes, base + L"\\Programmable", Removal::forceRemove, false, L"", {}},
       {Root::classes,
        base + L"\\InprocServer32",
@@ -64,6 +69,7 @@ HRESULT UnregisterBridge() {
   HRESULT hr = ApplyRegistryScript(BridgeClassScript(std::wstring()), false, false);
   const HRESULT app = ApplyRegistryScript(BridgeAppIdScript(), false, false);
   if (SUCCEEDED(hr)) hr = app;
-  if (SUCCEEDED(hr) && FAILED(lib) && lib != TYPE_E_REGISTRYACCESS && lib != TYPE_E_LIBNOTREGISTERED) hr = lib;
+  if (SUCCEEDED(hr) && FAILED(lib) && lib != TYPE_E_REGISTRYACCESS && lib != TYPE_E_LIBNOTREGISTERED)
+    hr = lib;
   return hr;
 }

@@ -78,8 +78,7 @@ HRESULT CHalvrenSink::GetTypeInfo(UINT, LCID, ITypeInfo** info) {
 
 HRESULT CHalvrenSink::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) { return E_NOTIMPL; }
 
-HRESULT CHalvrenSink::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
-                             UINT*) {
+HRESULT CHalvrenSink::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) {
   if (id == 1) return E_NOTIMPL;  // TestListChanged
   if (id != 2) return DISP_E_MEMBERNOTFOUND;
   // The event's parameter types come from the agent's registered type library;
@@ -168,7 +167,8 @@ void CIEConnecter::Connect() {
   m_agent = agent;
   m_sink = new CHalvrenSink(this);
   IConnectionPointContainer* container = nullptr;
-  if (SUCCEEDED(m_agent->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)))) {
+  if (SUCCEEDED(
+          m_agent->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)))) {
     if (SUCCEEDED(container->FindConnectionPoint(DIID__IHalvrenEvents, &m_agentPoint))) {
       DWORD cookie = CHalvrenSink::kNoCookie;
       // Without events the methods still work: the result is not acted on.
@@ -260,8 +260,8 @@ HRESULT CIEConnecter::Forward(DISPID id, VARIANT* args, UINT count, VARIANT* res
   DISPPARAMS dp{args, nullptr, count, 0};
   EXCEPINFO e{};
   UINT argError = 0;
-  const HRESULT hr = m_agent->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &dp, result, &e,
-                                     &argError);
+  const HRESULT hr =
+      m_agent->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &dp, result, &e, &argError);
   if (hr == DISP_E_EXCEPTION) return RebuildError(e);
   return hr;  // as the agent or the connection gave it
 }

@@ -133,7 +133,7 @@ class CIEConnecter final : public IIEConnecter,
   ITypeInfo* m_info;
   CConnectionPoint m_point{*this, DIID__IIEConnecterEvents, kMaxSubscribers};
 
-  IDispatch* m_agent = nullptr;             // null: unconnected for life
+  IDispatch* m_agent = nullptr;              // null: unconnected for life
   IConnectionPoint* m_agentPoint = nullptr;  // the agent's events point, for Unadvise
   CHalvrenSink* m_sink = nullptr;
   DWORD m_cookie = CHalvrenSink::kNoCookie;

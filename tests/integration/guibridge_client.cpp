@@ -10,8 +10,8 @@
 #include <windows.h>
 
 #include <ocidl.h>
-#include <olectl.h>
 #include <oleauto.h>
+#include <olectl.h>
 
 #include <atomic>
 #include <chrono>
@@ -206,7 +206,8 @@ int TypeLib() {
   lib->GetTypeInfoOfGuid(IID_IIEConnecter, &disp);
   HREFTYPE ref = 0;
   ITypeInfo* vt = nullptr;
-  if (disp == nullptr || FAILED(disp->GetRefTypeOfImplType(-1, &ref)) || FAILED(disp->GetRefTypeInfo(ref, &vt))) {
+  if (disp == nullptr || FAILED(disp->GetRefTypeOfImplType(-1, &ref)) ||
+      FAILED(disp->GetRefTypeInfo(ref, &vt))) {
     Check(false, "the dual interface's vtable part");
     return 1;
   }
@@ -230,8 +231,8 @@ int TypeLib() {
                  {"CollectLogs", {"zipFilePath"}}};
   TYPEATTR* attr = nullptr;
   vt->GetTypeAttr(&attr);
-  Check(attr->cFuncs == 15 && (attr->wTypeFlags & TYPEFLAG_FDUAL) && (attr->wTypeFlags & TYPEFLAG_FOLEAUTOMATION) &&
-            (attr->wTypeFlags & TYPEFLAG_FNONEXTENSIBLE),
+  Check(attr->cFuncs == 15 && (attr->wTypeFlags & TYPEFLAG_FDUAL) &&
+            (attr->wTypeFlags & TYPEFLAG_FOLEAUTOMATION) && (attr->wTypeFlags & TYPEFLAG_FNONEXTENSIBLE),
         "fifteen methods, dual, oleautomation, nonextensible");
   vt->ReleaseTypeAttr(attr);
   for (UINT i = 0; i < 15; ++i) {
@@ -246,9 +247,11 @@ int TypeLib() {
     BSTR help = nullptr;
     vt->GetDocumentation(f->memid, nullptr, &help, nullptr, nullptr);
     bool ok = f->memid == static_cast<MEMBERID>(i + 1) && Narrow(names[0]) == methods[i].name &&
-              count == methods[i].params.size() + 1 && Narrow(help) == std::string("method ") + methods[i].name &&
+              count == methods[i].params.size() + 1 &&
+              Narrow(help) == std::string("method ") + methods[i].name &&
               f->oVft == static_cast<SHORT>((7 + i) * sizeof(void*));
-    for (UINT p = 0; ok && p < methods[i].params.size(); ++p) ok = Narrow(names[p + 1]) == methods[i].params[p];
+    for (UINT p = 0; ok && p < methods[i].params.size(); ++p)
+      ok = Narrow(names[p + 1]) == methods[i].params[p];
     Check(ok, std::string("method ") + methods[i].name + " (DISPID, parameters, help, vtable slot)");
     for (BSTR& n : names) SysFreeString(n);
     SysFreeString(help);
@@ -290,7 +293,9 @@ class FakeAgent : public IDispatch, public IConnectionPointContainer, public ICo
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+    return E_NOTIMPL;
+  }
   HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* p, VARIANT* result,
                                    EXCEPINFO* e, UINT*) override {
     lastId = id;
@@ -303,8 +308,7 @@ class FakeAgent : public IDispatch, public IConnectionPointContainer, public ICo
       args.push_back(copy);
     }
     switch (id) {
-      case 1:
-        return static_cast<HRESULT>(0x800706BA);
+      case 1: return static_cast<HRESULT>(0x800706BA);
       case 3:
         if (result) *result = Number(42);
         return S_OK;
@@ -324,8 +328,7 @@ class FakeAgent : public IDispatch, public IConnectionPointContainer, public ICo
           V_BOOL(result) = VARIANT_TRUE;
         }
         return S_OK;
-      default:
-        return S_OK;
+      default: return S_OK;
     }
   }
   HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints**) override { return E_NOTIMPL; }
@@ -336,7 +339,9 @@ class FakeAgent : public IDispatch, public IConnectionPointContainer, public ICo
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetConnectionPointContainer(IConnectionPointContainer**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetConnectionPointContainer(IConnectionPointContainer**) override {
+    return E_NOTIMPL;
+  }
   HRESULT STDMETHODCALLTYPE Advise(IUnknown* s, DWORD* cookie) override {
     if (FAILED(s->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&sink)))) return E_FAIL;
     *cookie = 7;
@@ -428,7 +433,8 @@ int InProc(const wchar_t* agentPath) {
   for (const auto& c : calls) {
     SetStaleError();
     const HRESULT hr = c.second(o);
-    Check(hr == E_FAIL && TakeError() == "<none>", std::string("unconnected ") + c.first + ": E_FAIL, no stale error");
+    Check(hr == E_FAIL && TakeError() == "<none>",
+          std::string("unconnected ") + c.first + ": E_FAIL, no stale error");
   }
   // Late bound too: E_FAIL comes back as the call's result.
   DISPID id = 0;
@@ -502,7 +508,8 @@ int InProc(const wchar_t* agentPath) {
   FakeAgent agent;
   FakeFactory agentFactory(agent);
   DWORD reg = 0;
-  HRESULT hr = CoRegisterClassObject(CLSID_Halvren, &agentFactory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &reg);
+  HRESULT hr =
+      CoRegisterClassObject(CLSID_Halvren, &agentFactory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &reg);
   Check(SUCCEEDED(hr), "stand-in agent registered (" + Hex(hr) + ")");
   o = CreateBridge();
   Check(o && agent.sink != nullptr, "connected: the sink is advised on the agent");
@@ -514,7 +521,8 @@ int InProc(const wchar_t* agentPath) {
   V_VARIANTREF(&keyRef) = &key;
   SetStaleError();
   hr = o->Register(keyRef, Number(5));
-  Check(hr == E_FAIL && TakeError() == "deferred text", "Register: the agent's exception as E_FAIL and its text");
+  Check(hr == E_FAIL && TakeError() == "deferred text",
+        "Register: the agent's exception as E_FAIL and its text");
   Check(agent.lastId == 5 && agent.lastFlags == DISPATCH_METHOD && agent.args.size() == 2 &&
             V_VT(&agent.args[1]) == VT_BSTR && SysStringLen(V_BSTR(&agent.args[1])) == 257 &&
             V_VT(&agent.args[0]) == VT_I4 && V_I4(&agent.args[0]) == 5,
