@@ -3,6 +3,7 @@
 #include <olectl.h>
 
 #include "BridgeModule.h"
+#include "agent/service/ComDispatch.h"
 #include "agent/service/ComErrors.h"
 
 namespace {
@@ -226,30 +227,20 @@ ULONG CIEConnecter::CInner::Release() {
   return left;
 }
 
-HRESULT CIEConnecter::GetTypeInfoCount(UINT* count) {
-  if (count == nullptr) return E_POINTER;
-  *count = 1;
-  return S_OK;
-}
+HRESULT CIEConnecter::GetTypeInfoCount(UINT* count) { return com_dispatch::TypeInfoCount(count); }
 
 HRESULT CIEConnecter::GetTypeInfo(UINT index, LCID, ITypeInfo** info) {
-  if (info == nullptr) return E_POINTER;
-  *info = nullptr;
-  if (index != 0) return DISP_E_BADINDEX;
-  m_info->AddRef();
-  *info = m_info;
-  return S_OK;
+  return com_dispatch::TypeInfo(m_info, index, info);
 }
 
 HRESULT CIEConnecter::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
-  if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
-  return DispGetIDsOfNames(m_info, names, count, ids);
+  return com_dispatch::IDsOfNames(m_info, riid, names, count, ids);
 }
 
 HRESULT CIEConnecter::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                              EXCEPINFO* excep, UINT* argError) {
-  if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
-  return m_info->Invoke(static_cast<IIEConnecter*>(this), id, flags, params, result, excep, argError);
+  return com_dispatch::Invoke(m_info, static_cast<IIEConnecter*>(this), id, riid, flags, params, result,
+                              excep, argError);
 }
 
 HRESULT CIEConnecter::Forward(DISPID id, VARIANT* args, UINT count, VARIANT* result) {

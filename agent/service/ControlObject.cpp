@@ -2,6 +2,7 @@
 
 #include <olectl.h>
 
+#include "agent/service/ComDispatch.h"
 #include "agent/service/ComErrors.h"
 #include "platform/log_folder.h"
 #include "platform/win32/wide.h"
@@ -101,30 +102,20 @@ ULONG CHalvren::Release() {
   return left;
 }
 
-HRESULT CHalvren::GetTypeInfoCount(UINT* count) {
-  if (count == nullptr) return E_POINTER;
-  *count = 1;
-  return S_OK;
-}
+HRESULT CHalvren::GetTypeInfoCount(UINT* count) { return com_dispatch::TypeInfoCount(count); }
 
 HRESULT CHalvren::GetTypeInfo(UINT index, LCID, ITypeInfo** info) {
-  if (info == nullptr) return E_POINTER;
-  *info = nullptr;
-  if (index != 0) return DISP_E_BADINDEX;
-  m_info->AddRef();
-  *info = m_info;
-  return S_OK;
+  return com_dispatch::TypeInfo(m_info, index, info);
 }
 
 HRESULT CHalvren::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
-  if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
-  return DispGetIDsOfNames(m_info, names, count, ids);
+  return com_dispatch::IDsOfNames(m_info, riid, names, count, ids);
 }
 
 HRESULT CHalvren::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                          EXCEPINFO* excep, UINT* argError) {
-  if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
-  return m_info->Invoke(static_cast<IHalvren*>(this), id, flags, params, result, excep, argError);
+  return com_dispatch::Invoke(m_info, static_cast<IHalvren*>(this), id, riid, flags, params, result, excep,
+                              argError);
 }
 
 HRESULT CHalvren::Fail(const wchar_t* text, HRESULT hr) { return SetCallError(L"Halvren.1", text, hr); }
