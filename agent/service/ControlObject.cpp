@@ -2,6 +2,8 @@
 
 #include <olectl.h>
 
+#include "agent/service/ComDispatch.h"
+#include "agent/service/ComErrors.h"
 #include "platform/log_folder.h"
 #include "platform/win32/wide.h"
 
@@ -61,12 +63,7 @@ CHalvren::~CHalvren() {
   if (g_workerExists) m_seams.worker->RemoveListener(&m_listener);
   m_events.StopFor(std::chrono::milliseconds(0));
   // m_events joins its thread when it goes, before the sinks below are released.
-  std::vector<Sink> sinks;
-  {
-    std::lock_guard<std::mutex> lock(m_sinkLock);
-    sinks.swap(m_sinks);
-  }
-  for (Sink& s : sinks) s.sink->Release();
+  m_point.Clear();
   m_info->Release();
   m_seams.typeLib->Release();
 }
@@ -105,49 +102,23 @@ ULONG CHalvren::Release() {
   return left;
 }
 
-HRESULT CHalvren::GetTypeInfoCount(UINT* count) {
-  if (count == nullptr) return E_POINTER;
-  *count = 1;
-  return S_OK;
-}
+HRESULT CHalvren::GetTypeInfoCount(UINT* count) { return com_dispatch::TypeInfoCount(count); }
 
 HRESULT CHalvren::GetTypeInfo(UINT index, LCID, ITypeInfo** info) {
-  if (info == nullptr) return E_POINTER;
-  *info = nullptr;
-  if (index != 0) return DISP_E_BADINDEX;
-  m_info->AddRef();
-  *info = m_info;
-  return S_OK;
+  return com_dispatch::TypeInfo(m_info, index, info);
 }
 
 HRESULT CHalvren::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
-  if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
-  return DispGetIDsOfNames(m_info, names, count, ids);
+  return com_dispatch::IDsOfNames(m_info, riid, names, count, ids);
 }
 
 HRESULT CHalvren::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                          EXCEPINFO* excep, UINT* argError) {
-  if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
-  return m_info->Invoke(static_cast<IHalvren*>(this), id, flags, params, result, excep, argError);
+  return com_dispatch::Invoke(m_info, static_cast<IHalvren*>(this), id, riid, flags, params, result, excep,
+                              argError);
 }
 
-HRESULT CHalvren::Fail(const wchar_t* text, HRESULT hr) {
-  ICreateErrorInfo* create = nullptr;
-  if (SUCCEEDED(CreateErrorInfo(&create))) {
-    create->SetGUID(GUID_NULL);
-    create->SetSource(const_cast<LPOLESTR>(L"Halvren.1"));
-    create->SetDescription(const_cast<LPOLESTR>(text));
-    create->SetHelpFile(nullptr);
-    create->SetHelpContext(0);
-    IErrorInfo* info = nullptr;
-    if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info)))) {
-      SetErrorInfo(0, info);
-      info->Release();
-    }
-    create->Release();
-  }
-  return hr;
-}
+HRESULT CHalvren::Fail(const wchar_t* text, HRESULT hr) { return SetCallError(L"Halvren.1", text, hr); }
 
 HRESULT CHalvren::FailWith(const std::string& text) {
   const std::wstring wide = text.empty() ? std::wstring(L"Unknown Error") : win32::Widen(text);
@@ -300,14 +271,9 @@ HRESULT CHalvren::GetGUID(DWORD kind, GUID* guid) {
 HRESULT CHalvren::InterfaceSupportsErrorInfo(REFIID riid) { return riid == IID_IHalvren ? S_OK : S_FALSE; }
 
 void CHalvren::Deliver(const StatusEvent& event) {
-  std::vector<Sink> snapshot;
-  {
-    std::lock_guard<std::mutex> lock(m_sinkLock);
-    snapshot = m_sinks;
-    for (Sink& s : snapshot) s.sink->AddRef();
-  }
+  std::vector<CConnectionPoint::Connection> snapshot = m_point.Snapshot();
   const std::wstring text = win32::Widen(event.text);
-  for (Sink& s : snapshot) {
+  for (CConnectionPoint::Connection& s : snapshot) {
     // Arguments in reverse order: the text is argument 0, the code argument 1.
     VARIANT args[2];
     VariantInit(&args[0]);
@@ -327,77 +293,10 @@ void CHalvren::Deliver(const StatusEvent& event) {
     if (IsDisconnection(hr)) {
       if (m_seams.log)
         m_seams.log("A client's event sink is gone; unadvised (" + std::to_string(s.cookie) + ")");
-      RemoveSink(s.cookie);
+      m_point.Remove(s.cookie);
     }
     s.sink->Release();
   }
-}
-
-HRESULT CHalvren::RemoveSink(DWORD cookie) {
-  IDispatch* removed = nullptr;
-  {
-    std::lock_guard<std::mutex> lock(m_sinkLock);
-    for (auto it = m_sinks.begin(); it != m_sinks.end(); ++it) {
-      if (it->cookie == cookie) {
-        removed = it->sink;
-        m_sinks.erase(it);
-        break;
-      }
-    }
-  }
-  if (removed == nullptr) return CONNECT_E_NOCONNECTION;
-  removed->Release();  // may call out of the process: no lock held
-  return S_OK;
-}
-
-HRESULT CHalvren::CEventsPoint::QueryInterface(REFIID riid, void** ppv) {
-  if (ppv == nullptr) return E_POINTER;
-  *ppv = nullptr;
-  if (riid != IID_IUnknown && riid != IID_IConnectionPoint) return E_NOINTERFACE;
-  *ppv = static_cast<IConnectionPoint*>(this);
-  AddRef();
-  return S_OK;
-}
-
-HRESULT CHalvren::CEventsPoint::GetConnectionInterface(IID* iid) {
-  if (iid == nullptr) return E_POINTER;
-  *iid = DIID__IHalvrenEvents;
-  return S_OK;
-}
-
-HRESULT CHalvren::CEventsPoint::GetConnectionPointContainer(IConnectionPointContainer** container) {
-  if (container == nullptr) return E_POINTER;
-  m_owner.AddRef();
-  *container = &m_owner;
-  return S_OK;
-}
-
-HRESULT CHalvren::CEventsPoint::Advise(IUnknown* sink, DWORD* cookie) {
-  if (cookie != nullptr) *cookie = 0;
-  if (sink == nullptr || cookie == nullptr) return E_POINTER;
-  IDispatch* events = nullptr;
-  if (FAILED(sink->QueryInterface(DIID__IHalvrenEvents, reinterpret_cast<void**>(&events))) &&
-      FAILED(sink->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&events))))
-    return CONNECT_E_CANNOTCONNECT;
-  {
-    std::lock_guard<std::mutex> lock(m_owner.m_sinkLock);
-    if (m_owner.m_sinks.size() < kMaxSinks) {
-      const DWORD given = m_owner.m_nextCookie++;
-      if (m_owner.m_nextCookie == 0) m_owner.m_nextCookie = 1;
-      m_owner.m_sinks.push_back(Sink{given, events});
-      *cookie = given;
-      return S_OK;
-    }
-  }
-  events->Release();
-  return CONNECT_E_ADVISELIMIT;
-}
-
-HRESULT CHalvren::CEventsPoint::Unadvise(DWORD cookie) { return m_owner.RemoveSink(cookie); }
-
-HRESULT CHalvren::CEventsPoint::EnumConnections(IEnumConnections** connections) {
-  if (connections != nullptr) *connections = nullptr;
-  return E_NOTIMPL;
 }
 
 CHalvrenFactory::~CHalvrenFactory() {

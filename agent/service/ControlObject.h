@@ -28,6 +28,7 @@
 #include "agent/MainWorker.h"
 #include "agent/StatusListener.h"
 #include "agent/service/AccessPolicy.h"
+#include "agent/service/ComConnectionPoint.h"
 #include "agent/service/StatusEventQueue.h"
 
 struct ControlObjectSeams {
@@ -97,22 +98,6 @@ class CHalvren final : public IHalvren,
   HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override;
 
  private:
-  class CEventsPoint : public IConnectionPoint {
-   public:
-    explicit CEventsPoint(CHalvren& owner) : m_owner(owner) {}
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
-    ULONG STDMETHODCALLTYPE AddRef() override { return m_owner.AddRef(); }
-    ULONG STDMETHODCALLTYPE Release() override { return m_owner.Release(); }
-    HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID* iid) override;
-    HRESULT STDMETHODCALLTYPE GetConnectionPointContainer(IConnectionPointContainer** container) override;
-    HRESULT STDMETHODCALLTYPE Advise(IUnknown* sink, DWORD* cookie) override;
-    HRESULT STDMETHODCALLTYPE Unadvise(DWORD cookie) override;
-    HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** connections) override;
-
-   private:
-    CHalvren& m_owner;
-  };
-
   class CListener : public IStatusListener {
    public:
     explicit CListener(CHalvren& owner) : m_owner(owner) {}
@@ -120,11 +105,6 @@ class CHalvren final : public IHalvren,
 
    private:
     CHalvren& m_owner;
-  };
-
-  struct Sink {
-    DWORD cookie;
-    IDispatch* sink;
   };
 
   CHalvren(ControlObjectSeams seams, ITypeInfo* info);
@@ -136,16 +116,11 @@ class CHalvren final : public IHalvren,
   HRESULT Admit(ControlMethod method);
   HRESULT ReturnText(VARIANT* out, const std::string& utf8);
   void Deliver(const StatusEvent& event);
-  HRESULT RemoveSink(DWORD cookie);
 
   ControlObjectSeams m_seams;
   ITypeInfo* m_info;
   std::atomic<ULONG> m_refs{1};
-  CEventsPoint m_point{*this};
-
-  std::mutex m_sinkLock;  // guards the two below; never held while calling out
-  std::vector<Sink> m_sinks;
-  DWORD m_nextCookie = 1;
+  CConnectionPoint m_point{*this, DIID__IHalvrenEvents, kMaxSinks};
 
   CListener m_listener{*this};
   CStatusEventQueue m_events;  // last: its thread delivers through the members above
