@@ -7,13 +7,11 @@
 #include <shellapi.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "agent/LogWriter.h"
 #include "agent/MainWorker.h"
@@ -23,7 +21,6 @@
 #include "agent/service/WindowsSeams.h"
 #include "platform/win32/wide.h"
 #include "corelib/ExLogger.h"
-#include "platform/win32/proc_address.h"
 
 namespace {
 
@@ -39,48 +36,40 @@ class ConsoleListener : public IStatusListener {
   std::mutex m_mutex;
 };
 
-std::mutex g_quitLock;
-std::condition_variable g_quit;
-bool g_quitRequested = false;
-
-void RequestQuit() {
-  std::lock_guard<std::mutex> lock(g_quitLock);
-  g_quitRequested = true;
-  g_quit.notify_all();
-}
-
-// Standard input is read on the main thread where the system can end a read
-// from another thread; a reader thread of its own would cost as much memory
-// as a monitor's check thread. Ctrl-C ends the read.
-using CancelSynchronousIoFn = BOOL(WINAPI*)(HANDLE);
-CancelSynchronousIoFn g_cancelRead = nullptr;
+// Standard input is read on the main thread, which Ctrl-C's handler can end
+// (CancelSynchronousIo, from Vista on, the oldest system the program
+// supports): no reader thread of its own, which would cost as much memory as
+// a monitor's check thread.
+std::atomic<bool> g_quitRequested{false};
 HANDLE g_reader = nullptr;  // the main thread, while it reads standard input
 std::atomic<bool> g_readEnded{false};
 
 BOOL WINAPI OnConsoleControl(DWORD) {
-  RequestQuit();
+  g_quitRequested = true;
   // A read that begins just after one cancel is ended by the next; bounded.
-  for (int i = 0; i < 100 && g_reader != nullptr && !g_readEnded; ++i) {
-    g_cancelRead(g_reader);
+  for (int i = 0; i < 100 && !g_readEnded; ++i) {
+    CancelSynchronousIo(g_reader);
     Sleep(50);
   }
   return TRUE;
 }
 
-bool QuitRequested() {
-  std::lock_guard<std::mutex> lock(g_quitLock);
-  return g_quitRequested;
-}
-
+// Until standard input ends (the other way to stop) or Ctrl-C ends the read.
 void ReadInputToItsEnd() {
   HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
   char buf[256];
   DWORD n = 0;
-  while (!QuitRequested() && ReadFile(in, buf, sizeof buf, &n, nullptr) && n > 0) {
+  while (!g_quitRequested && ReadFile(in, buf, sizeof buf, &n, nullptr) && n > 0) {
   }
+  g_readEnded = true;
 }
 
 int RunConsole() {
+  if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &g_reader, 0, FALSE,
+                       DUPLICATE_SAME_ACCESS)) {
+    printf("not started: the console cannot be read (error %lu)\n", GetLastError());
+    return 1;
+  }
   ProtectAgentKey();
   WindowsSeams windows;
   ConsoleListener listener;
@@ -92,28 +81,8 @@ int RunConsole() {
     printf("not started: %s\n", message.c_str());
     return 1;
   }
-  g_cancelRead =
-      win32::ResolveFunction<CancelSynchronousIoFn>(GetModuleHandleW(L"kernel32.dll"), "CancelSynchronousIo");
-  if (g_cancelRead != nullptr && DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(),
-                                                 &g_reader, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
-    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
-    // Standard input closing is the other way to stop.
-    ReadInputToItsEnd();
-    g_readEnded = true;
-    RequestQuit();
-  } else {
-    // No way to end a read from elsewhere (before Vista): a reader thread,
-    // left behind when Ctrl-C ends the wait, which is harmless at exit.
-    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
-    std::thread([] {
-      ReadInputToItsEnd();
-      RequestQuit();
-    }).detach();
-  }
-  {
-    std::unique_lock<std::mutex> lock(g_quitLock);
-    g_quit.wait(lock, [] { return g_quitRequested; });
-  }
+  SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+  ReadInputToItsEnd();
   std::string stopMessage;
   int rc = worker->StopAllWorks(&stopMessage) ? 0 : 1;
   if (worker->ExchangeStillRunning()) {
