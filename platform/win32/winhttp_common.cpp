@@ -1,3 +1,5 @@
+#include <winsock2.h>
+
 #include "platform/win32/winhttp_common.h"
 
 #include <cstdio>
@@ -6,6 +8,15 @@
 #include "platform/win32/wide.h"
 
 namespace win32 {
+
+WinsockScope::WinsockScope(WORD version) {
+  WSADATA data;
+  started_ = WSAStartup(version, &data) == 0;
+}
+
+WinsockScope::~WinsockScope() {
+  if (started_) WSACleanup();
+}
 
 InternetHandle& ExchangeHandles::Member(Which which) {
   return which == Session ? session_ : which == Connection ? connect_ : request_;

@@ -15,6 +15,18 @@
 
 namespace win32 {
 
+// Windows Sockets for the duration of one exchange.
+class WinsockScope {
+ public:
+  explicit WinsockScope(WORD version);
+  ~WinsockScope();
+  WinsockScope(const WinsockScope&) = delete;
+  WinsockScope& operator=(const WinsockScope&) = delete;
+
+ private:
+  bool started_ = false;
+};
+
 // Owns one WinHTTP handle.
 class InternetHandle {
  public:

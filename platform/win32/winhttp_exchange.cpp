@@ -16,23 +16,6 @@ namespace {
 constexpr size_t kReadPiece = 1024;
 constexpr size_t kBufferStep = 4096;
 
-// Windows Sockets for the duration of one exchange.
-class WinsockScope {
- public:
-  WinsockScope() {
-    WSADATA data;
-    started_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
-  }
-  ~WinsockScope() {
-    if (started_) WSACleanup();
-  }
-  WinsockScope(const WinsockScope&) = delete;
-  WinsockScope& operator=(const WinsockScope&) = delete;
-
- private:
-  bool started_ = false;
-};
-
 }  // namespace
 
 // One exchange, step by step. Every step that fails records the gateway
@@ -237,7 +220,7 @@ WinHttpExchange::~WinHttpExchange() { handles_.CloseAll(); }
 void WinHttpExchange::Post(const GatewayRequest& request, const std::function<bool()>& working,
                            const Log& log, GatewayReply& reply) {
   reply = GatewayReply();
-  WinsockScope winsock;
+  win32::WinsockScope winsock(MAKEWORD(2, 2));
   handles_.Reopen(true);  // anything left from an exchange that was cut short
   {
     std::lock_guard<std::mutex> lock(logMutex_);

@@ -18,23 +18,6 @@ std::string Line(const char* format, DWORD value) {
   return text;
 }
 
-// Windows Sockets for the duration of one exchange.
-class WinsockScope {
- public:
-  WinsockScope() {
-    WSADATA data;
-    started_ = WSAStartup(MAKEWORD(2, 0), &data) == 0;
-  }
-  ~WinsockScope() {
-    if (started_) WSACleanup();
-  }
-  WinsockScope(const WinsockScope&) = delete;
-  WinsockScope& operator=(const WinsockScope&) = delete;
-
- private:
-  bool started_ = false;
-};
-
 class WinHttpSession : public platform::IHttpSession {
  public:
   WinHttpSession(HINTERNET session, bool secure) : secure_(secure) {
@@ -53,7 +36,7 @@ class WinHttpSession : public platform::IHttpSession {
   void Exchange(const platform::HttpExchangeSpec& spec, const platform::HttpLog& log,
                 const std::function<void(const platform::HttpRead&)>& readBody,
                 platform::HttpExchangeOutcome& outcome) override {
-    WinsockScope winsock;
+    win32::WinsockScope winsock(MAKEWORD(2, 0));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(spec.timeoutSeconds);
     // An Abort that came before this point still counts: the mark is
     // cleared only when the exchange ends.
