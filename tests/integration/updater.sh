@@ -50,18 +50,22 @@ mkdir -p "$inst" "$upd/sub" "$markers" "$logs" "$menu"
 log() { cat "$logs"/monupdate_*.log 2>/dev/null | tr -d '\r'; }
 
 echo "--- too few arguments"
+cp "$dist/Updater.exe" "$upd/"
 updater a b
 check "exit code 255 (-1)" [ "$rc" -eq 255 ]
 check "one line, the command line" [ "$(log | wc -l)" -eq 1 ]
-check "... that line" bash -c "grep -q \"^[0-9:]\{8\} ([0-9]*): Starting update... Command line: '.*Updater.exe\\\" a b'\$\" \"$logs\"/monupdate_*.log"
+log >"$work/arguments.log"
+check "... that line" grep -qE "^[0-9]{2}:[0-9]{2}:[0-9]{2} \([0-9]+\): Starting update\.\.\. Command line: '\"C:\\\\upd\\\\Updater\.exe\" a b'\$" "$work/arguments.log"
 rm -f "$logs"/monupdate_*.log
 
 echo "--- the agent installed and running"
 cp "$dist"/* "$inst/"
 echo old >"$inst/readonly.txt"
 reg add 'HKLM\SOFTWARE\Halvren\Settings' /v Host /t REG_SZ /d 'http://127.0.0.1:9/fcgi-bin/agentgateway'
-w attrib +r +h 'C:\Program Files\Halvren\readonly.txt' >/dev/null
-check "installed file read-only and hidden" has_attribute R 'C:\Program Files\Halvren\readonly.txt'
+w attrib +r 'C:\Program Files\Halvren\readonly.txt' >/dev/null
+w attrib +h 'C:\Program Files\Halvren\readonly.txt' >/dev/null
+check "installed file read-only" has_attribute R 'C:\Program Files\Halvren\readonly.txt'
+check "... and hidden" has_attribute H 'C:\Program Files\Halvren\readonly.txt'
 T=90 w 'C:\Program Files\Halvren\Halvren.exe' -Service >/dev/null
 w sc start Halvren >/dev/null
 check "service RUNNING before" wait_state RUNNING 60
