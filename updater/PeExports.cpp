@@ -99,7 +99,8 @@ PeExport find_pe_export(const uint8_t* data, size_t size, const std::string& nam
   if (!image.U16(coff, machine) || !image.U16(coff + 2, sectionCount) || !image.U16(coff + 16, optionalSize))
     return PeExport::Unusable;
   const size_t optional = coff + kCoffHeaderSize;
-  if (machine != kMachineAmd64 || !image.U16(optional, magic) || magic != kMagicPe32Plus) return PeExport::Unusable;
+  if (machine != kMachineAmd64 || !image.U16(optional, magic) || magic != kMagicPe32Plus)
+    return PeExport::Unusable;
   // PE32+: NumberOfRvaAndSizes at 108, the export directory's entry at 112.
   uint32_t directoryCount = 0, exportRva = 0;
   if (optionalSize < 120 || !image.U32(optional + 108, directoryCount)) return PeExport::Unusable;

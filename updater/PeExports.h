@@ -10,9 +10,9 @@
 namespace updater {
 
 enum class PeExport {
-  Found,      // the name is in the export name table
-  Absent,     // a well-formed 64-bit image without that name (or without exports)
-  Unusable,   // not a 64-bit x64 image, or a header, table or name out of bounds
+  Found,     // the name is in the export name table
+  Absent,    // a well-formed 64-bit image without that name (or without exports)
+  Unusable,  // not a 64-bit x64 image, or a header, table or name out of bounds
 };
 
 // Looks `name` up in the export name table of the PE image in `image` (the

@@ -120,7 +120,8 @@ int CUpdateProcedure::Run(const std::string& commandLine, const std::vector<std:
     Log("Starting Halvren service...");
     const uint32_t startError = service->Start();
     const bool started = startError == 0 || startError == kErrorServiceAlreadyRunning;
-    if (!started) Log(Format("ERROR. StartService failed with code %lu.", static_cast<unsigned long>(startError)));
+    if (!started)
+      Log(Format("ERROR. StartService failed with code %lu.", static_cast<unsigned long>(startError)));
     service.reset();
     manager.reset();
     if (!started || copyError != 0) return Incomplete(kExitIncomplete);
@@ -341,7 +342,8 @@ void CUpdateProcedure::RunProcess(const std::string& application, const std::str
   Log(Format("GetExitCodeProcess returned %d", static_cast<int>(process->ExitCode())));
 }
 
-void CUpdateProcedure::UpdateStartMenu(const std::string& controllerPath, const std::string& uninstallerPath) {
+void CUpdateProcedure::UpdateStartMenu(const std::string& controllerPath,
+                                       const std::string& uninstallerPath) {
   Log("Checking for old start menu items...");
   std::string menu;
   if (!m_s.shell.CommonStartMenu(menu)) return;

@@ -45,8 +45,8 @@ class CUpdateProcedure {
   uint32_t CopyDirectory(const std::string& from, const std::string& to);
   void UpdateStartMenu(const std::string& controllerPath, const std::string& uninstallerPath);
   // Runs and waits (bounded); the fall-back only when the process did not start.
-  void RunProcess(const std::string& application, const std::string& commandLine, const std::string& fallbackFile,
-                  const std::string& fallbackParameters);
+  void RunProcess(const std::string& application, const std::string& commandLine,
+                  const std::string& fallbackFile, const std::string& fallbackParameters);
 
  private:
   void Log(const std::string& text) { m_s.log.Line(text); }

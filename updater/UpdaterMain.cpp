@@ -20,7 +20,8 @@ namespace {
 // Updater's own folder, which may hold what the network delivered.
 void restrict_dll_search() {
   using SetDirectories = BOOL(WINAPI*)(DWORD);
-  auto set = win32::ResolveFunction<SetDirectories>(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
+  auto set =
+      win32::ResolveFunction<SetDirectories>(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
   if (set) set(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 

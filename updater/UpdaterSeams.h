@@ -145,8 +145,8 @@ class IShell {
   virtual uint32_t WriteInternetShortcut(const std::string& path, const std::string& url,
                                          const std::string& iconFile, const std::string& iconIndex) = 0;
   // A shell link to `target`, no description, icon `iconFile` at `iconIndex`.
-  virtual uint32_t CreateShellLink(const std::string& path, const std::string& target, const std::string& iconFile,
-                                   int iconIndex) = 0;
+  virtual uint32_t CreateShellLink(const std::string& path, const std::string& target,
+                                   const std::string& iconFile, int iconIndex) = 0;
   virtual void NotifyChanged() = 0;
   // Opens `file` with `parameters` through the shell (verb "open", hidden); not waited for.
   virtual uint32_t Open(const std::string& file, const std::string& parameters) = 0;
@@ -154,13 +154,13 @@ class IShell {
 
 // The limits of the procedure; tests shorten them.
 struct UpdateLimits {
-  uint32_t processWaitMs = 60000;   // the agent's "-service" run and each regsvr32
-  int servicePolls = 29;            // status polls while a service stops
-  int terminateAttempts = 29;       // processes ended per executable name
-  int serviceOpenAttempts = 29;     // opening the new service to start it
-  uint32_t pauseMs = 1000;          // between polls and attempts
-  uint32_t exitWaitMs = 10000;      // for an ended process and the stopped service's process
-  int copyAttempts = 20;            // a file in use
+  uint32_t processWaitMs = 60000;  // the agent's "-service" run and each regsvr32
+  int servicePolls = 29;           // status polls while a service stops
+  int terminateAttempts = 29;      // processes ended per executable name
+  int serviceOpenAttempts = 29;    // opening the new service to start it
+  uint32_t pauseMs = 1000;         // between polls and attempts
+  uint32_t exitWaitMs = 10000;     // for an ended process and the stopped service's process
+  int copyAttempts = 20;           // a file in use
   uint32_t copyRetryMs = 500;
   size_t dllReadLimit = 64u << 20;  // bytes of a DLL read to find its exports
 };

@@ -30,7 +30,8 @@ std::string folder_path(int csidl) {
 // An existing folder that is no link.
 bool plain_folder(const std::string& path) {
   const DWORD a = GetFileAttributesW(Widen(path).c_str());
-  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) && !(a & FILE_ATTRIBUTE_REPARSE_POINT);
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) &&
+         !(a & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 uint32_t last_error_or(BOOL ok) { return ok ? 0 : GetLastError(); }
@@ -65,7 +66,8 @@ class ServiceManager : public IServiceManager {
   explicit ServiceManager(SC_HANDLE h) : m_h(h) {}
   ~ServiceManager() override { CloseServiceHandle(m_h); }
   std::unique_ptr<IService> Open(const std::string& name, ServiceAccess access, uint32_t& error) override {
-    const DWORD rights = access == ServiceAccess::Start ? SERVICE_START : SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE;
+    const DWORD rights =
+        access == ServiceAccess::Start ? SERVICE_START : SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE;
     SC_HANDLE h = OpenServiceW(m_h, Widen(name).c_str(), rights);
     if (!h) {
       error = GetLastError();
@@ -129,11 +131,7 @@ class RegistryKey : public IRegistryKey {
 };
 
 // All the seams in one object: each is a handful of calls.
-class Seams : public IServices,
-              public IProcesses,
-              public IRegistry,
-              public IFiles,
-              public IShell {
+class Seams : public IServices, public IProcesses, public IRegistry, public IFiles, public IShell {
  public:
   std::unique_ptr<IServiceManager> OpenManager(uint32_t& error) override {
     SC_HANDLE h = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
@@ -234,7 +232,9 @@ class Seams : public IServices,
     CloseHandle(h);
     return true;
   }
-  uint32_t Remove(const std::string& path) override { return last_error_or(DeleteFileW(Widen(path).c_str())); }
+  uint32_t Remove(const std::string& path) override {
+    return last_error_or(DeleteFileW(Widen(path).c_str()));
+  }
 
   bool CommonStartMenu(std::string& folder) override {
     folder = folder_path(CSIDL_COMMON_STARTMENU);
@@ -270,8 +270,8 @@ class Seams : public IServices,
   }
   void NotifyChanged() override { SHChangeNotify(SHCNE_ALLEVENTS, SHCNF_IDLIST, nullptr, nullptr); }
   uint32_t Open(const std::string& file, const std::string& parameters) override {
-    const HINSTANCE r = ShellExecuteW(nullptr, L"open", Widen(file).c_str(), Widen(parameters).c_str(), nullptr,
-                                      SW_HIDE);
+    const HINSTANCE r =
+        ShellExecuteW(nullptr, L"open", Widen(file).c_str(), Widen(parameters).c_str(), nullptr, SW_HIDE);
     return reinterpret_cast<INT_PTR>(r) > 32 ? 0 : GetLastError();
   }
 };
@@ -292,7 +292,8 @@ void CUpdateLogFile::Line(const std::string& text) {
   const std::string line = Format("%02d:%02d:%02d (%u): ", now.hour, now.minute, now.second,
                                   static_cast<unsigned>(platform::current_thread_id())) +
                            text + "\r\n";
-  platform::append_to_file(folder + "\\" + platform::daily_log_name("monupdate_", now), line.data(), line.size());
+  platform::append_to_file(folder + "\\" + platform::daily_log_name("monupdate_", now), line.data(),
+                           line.size());
 }
 
 CWindowsUpdater::CWindowsUpdater() : m_system(std::make_unique<CWindowsSystem>()) {}
@@ -300,7 +301,13 @@ CWindowsUpdater::~CWindowsUpdater() = default;
 
 UpdaterSeams CWindowsUpdater::Seams() {
   CWindowsSystem& s = *m_system;
-  return UpdaterSeams{s.log, s, s, s, s, s, *platform::system_custom_runtime(),
+  return UpdaterSeams{s.log,
+                      s,
+                      s,
+                      s,
+                      s,
+                      s,
+                      *platform::system_custom_runtime(),
                       [](uint32_t ms) { Sleep(ms); },
                       [](uint32_t code) { return win32::ErrorText(code); }};
 }

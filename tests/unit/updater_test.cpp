@@ -57,8 +57,15 @@ class UpdaterTest : public ::testing::Test {
   }
 
   int Run(std::vector<std::string> arguments = {kUpdate, kInstall, "4.02.15"}) {
-    updater::UpdaterSeams seams{sys, sys, sys, sys, sys, sys, runtime,
-                                [this](uint32_t ms) { sleptMs += ms; }, [](uint32_t) { return std::string(); }};
+    updater::UpdaterSeams seams{sys,
+                                sys,
+                                sys,
+                                sys,
+                                sys,
+                                sys,
+                                runtime,
+                                [this](uint32_t ms) { sleptMs += ms; },
+                                [](uint32_t) { return std::string(); }};
     CUpdateProcedure procedure(seams, limits);
     return procedure.Run("\"Updater.exe\" ...", arguments);
   }
@@ -116,7 +123,8 @@ TEST_F(UpdaterTest, InstallsRegistersAndStarts) {
   EXPECT_EQ(sys.files.count(kMenu + "\\Help.url"), 0u);
   EXPECT_EQ(sys.shortcuts[kMenu + "\\Help\xC2\xA0.url"],
             "url https://www.halvren.example/support " + In("Controller.exe") + " 5");
-  EXPECT_EQ(sys.shortcuts[kMenu + "\\Uninstall.lnk"], "link " + In("Uninstall.exe") + " " + In("Controller.exe") + " 0");
+  EXPECT_EQ(sys.shortcuts[kMenu + "\\Uninstall.lnk"],
+            "link " + In("Uninstall.exe") + " " + In("Controller.exe") + " 0");
   EXPECT_EQ(sys.notifications, 1);
 
   const std::vector<std::string> head(sys.lines.begin(), sys.lines.begin() + 7);
@@ -161,7 +169,8 @@ TEST_F(UpdaterTest, ExitCodes) {
     Prepare();
     sys.managerError = c.managerError;
     startError = c.startError;
-    if (!c.serviceAppears) runtime.onStart = [](const platform::ProcessSpec&) { return FakeCustomRuntime::Run(); };
+    if (!c.serviceAppears)
+      runtime.onStart = [](const platform::ProcessSpec&) { return FakeCustomRuntime::Run(); };
     EXPECT_EQ(Run(), c.exitCode);
     EXPECT_TRUE(sys.Logged(c.line));
     if (c.exitCode != 0) {
@@ -246,8 +255,16 @@ TEST_F(UpdaterTest, TooLongOrLinkedEntriesInsideTheCopyFailThemOnly) {
 }
 
 TEST_F(UpdaterTest, ProcessRunner) {
-  updater::UpdaterSeams seams{sys, sys, sys, sys, sys, sys, runtime, [](uint32_t) {},
-                              [](uint32_t code) { return code == 2 ? std::string("Not found.") : std::string(); }};
+  updater::UpdaterSeams seams{
+      sys,
+      sys,
+      sys,
+      sys,
+      sys,
+      sys,
+      runtime,
+      [](uint32_t) {},
+      [](uint32_t code) { return code == 2 ? std::string("Not found.") : std::string(); }};
   CUpdateProcedure procedure(seams, limits);
 
   runtime.onStart = [](const platform::ProcessSpec&) {
@@ -295,8 +312,8 @@ TEST_F(UpdaterTest, ServiceRemoval) {
       {"status unreadable: left", 0, 6, 0, false, "ERROR. ControlService failed with code 6."},
       {"never stops: left", 0, 0, 1000, false, "Stopping service..."},
   };
-  updater::UpdaterSeams seams{sys, sys, sys, sys, sys, sys, runtime, [](uint32_t) {},
-                              [](uint32_t) { return std::string(); }};
+  updater::UpdaterSeams seams{
+      sys, sys, sys, sys, sys, sys, runtime, [](uint32_t) {}, [](uint32_t) { return std::string(); }};
   CUpdateProcedure procedure(seams, limits);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -311,7 +328,8 @@ TEST_F(UpdaterTest, ServiceRemoval) {
   }
   sys.lines.clear();
   procedure.RemoveService("Missing");
-  EXPECT_EQ(sys.lines, (std::vector<std::string>{"Trying to open SC Manager...", "Trying to open service 'Missing'..."}));
+  EXPECT_EQ(sys.lines, (std::vector<std::string>{"Trying to open SC Manager...",
+                                                 "Trying to open service 'Missing'..."}));
 }
 
 }  // namespace

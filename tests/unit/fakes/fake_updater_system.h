@@ -184,13 +184,15 @@ class FakeUpdaterSystem : public updater::IUpdateLog,
     std::vector<std::string> names;
     const std::string prefix = path + "\\";
     for (const auto& k : keys)
-      if (k.first.compare(0, prefix.size(), prefix) == 0 && k.first.find('\\', prefix.size()) == std::string::npos)
+      if (k.first.compare(0, prefix.size(), prefix) == 0 &&
+          k.first.find('\\', prefix.size()) == std::string::npos)
         names.push_back(k.first.substr(prefix.size()));
     return names;
   }
   void AddKey(const std::string& path) {
     // Parents exist with their children, as in the registry.
-    for (size_t at = path.find('\\'); at != std::string::npos; at = path.find('\\', at + 1)) keys[path.substr(0, at)];
+    for (size_t at = path.find('\\'); at != std::string::npos; at = path.find('\\', at + 1))
+      keys[path.substr(0, at)];
     keys[path];
   }
   std::string ValueOf(const std::string& path, const std::string& name) {
@@ -234,12 +236,14 @@ class FakeUpdaterSystem : public updater::IUpdateLog,
     entries = {{".", true, false}, {"..", true, false}};
     const std::string prefix = folder + "\\";
     auto child = [&](const std::string& path) {
-      return path.compare(0, prefix.size(), prefix) == 0 && path.find('\\', prefix.size()) == std::string::npos;
+      return path.compare(0, prefix.size(), prefix) == 0 &&
+             path.find('\\', prefix.size()) == std::string::npos;
     };
     for (const auto& f : folders)
       if (child(f)) entries.push_back({f.substr(prefix.size()), true, links.count(f) != 0});
     for (const auto& f : files)
-      if (child(f.first)) entries.push_back({f.first.substr(prefix.size()), false, links.count(f.first) != 0});
+      if (child(f.first))
+        entries.push_back({f.first.substr(prefix.size()), false, links.count(f.first) != 0});
     return 0;
   }
   std::set<std::string> links;
@@ -275,7 +279,9 @@ class FakeUpdaterSystem : public updater::IUpdateLog,
     data = it->second.data.substr(0, limit);
     return true;
   }
-  uint32_t Remove(const std::string& path) override { return files.erase(path) ? 0 : updater::kErrorFileNotFound; }
+  uint32_t Remove(const std::string& path) override {
+    return files.erase(path) ? 0 : updater::kErrorFileNotFound;
+  }
 
   // --- shell
   std::string startMenu = "C:\\ProgramData\\Start Menu";

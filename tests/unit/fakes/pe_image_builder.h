@@ -12,7 +12,7 @@ namespace pe_fixture {
 constexpr size_t kPeOffset = 0x40;
 constexpr size_t kOptionalHeader = kPeOffset + 24;
 constexpr size_t kSectionTable = kOptionalHeader + 240;
-constexpr size_t kSectionData = 0x200;     // file offset of the section
+constexpr size_t kSectionData = 0x200;  // file offset of the section
 constexpr uint32_t kSectionRva = 0x1000;
 constexpr size_t kExportDirectory = kSectionData;  // file offset of the export directory
 
@@ -35,8 +35,8 @@ inline std::string Build(const Spec& spec) {
   const uint32_t functions = spec.names.empty() ? 1 : static_cast<uint32_t>(spec.names.size());
   const uint32_t names = static_cast<uint32_t>(spec.names.size());
   // Section contents: directory, address table, name pointers, ordinals, strings.
-  const uint32_t addressTable = 40, namePointers = addressTable + functions * 4, ordinals = namePointers + names * 4,
-                 strings = ordinals + names * 2;
+  const uint32_t addressTable = 40, namePointers = addressTable + functions * 4,
+                 ordinals = namePointers + names * 4, strings = ordinals + names * 2;
   std::string section(strings, '\0');
   for (const std::string& n : spec.names) section += n + '\0';
   put32(section, 12, kSectionRva + strings);  // the DLL's own name: reuse the first string
@@ -60,11 +60,11 @@ inline std::string Build(const Spec& spec) {
   put32(image, 0x3C, kPeOffset);
   std::memcpy(&image[kPeOffset], "PE\0\0", 4);
   put16(image, kPeOffset + 4, spec.machine);
-  put16(image, kPeOffset + 6, 1);                  // sections
-  put16(image, kPeOffset + 20, 240);               // optional header size
-  put16(image, kPeOffset + 22, 0x2022);            // DLL, executable, large addresses
+  put16(image, kPeOffset + 6, 1);        // sections
+  put16(image, kPeOffset + 20, 240);     // optional header size
+  put16(image, kPeOffset + 22, 0x2022);  // DLL, executable, large addresses
   put16(image, kOptionalHeader, spec.magic);
-  put32(image, kOptionalHeader + 108, 16);         // data directories
+  put32(image, kOptionalHeader + 108, 16);  // data directories
   if (spec.exports) {
     put32(image, kOptionalHeader + 112, kSectionRva);
     put32(image, kOptionalHeader + 116, static_cast<uint32_t>(section.size()));
@@ -78,7 +78,9 @@ inline std::string Build(const Spec& spec) {
 }
 
 // A DLL that registers itself.
-inline std::string ComServer() { return Build(Spec{{"DllCanUnloadNow", "DllGetClassObject", "DllRegisterServer"}}); }
+inline std::string ComServer() {
+  return Build(Spec{{"DllCanUnloadNow", "DllGetClassObject", "DllRegisterServer"}});
+}
 inline std::string PlainDll() { return Build(Spec{{"helper_function"}}); }
 
 }  // namespace pe_fixture
