@@ -51,6 +51,11 @@ log() { cat "$logs"/monupdate_*.log 2>/dev/null | tr -d '\r'; }
 
 echo "--- too few arguments"
 cp "$dist/Updater.exe" "$upd/"
+rm -rf "$c/ProgramData/Halvren"
+updater a b
+check "without a log folder: exit code 255" [ "$rc" -eq 255 ]
+check "... and the folder is not made" [ ! -e "$c/ProgramData/Halvren" ]
+mkdir -p "$logs"
 updater a b
 check "exit code 255 (-1)" [ "$rc" -eq 255 ]
 check "one line, the command line" [ "$(log | wc -l)" -eq 1 ]
