@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/text_format.h"
 #include "platform/win32/proc_address.h"
 #include "platform/win32/wide.h"
 #include "updater/UpdateProcedure.h"
@@ -46,10 +47,18 @@ std::vector<std::string> split_arguments(const wchar_t* commandLine) {
   return arguments;
 }
 
+// A machine fault still leaves its line: the log is all an unattended run tells.
+LONG WINAPI log_fault(EXCEPTION_POINTERS* fault) {
+  updater::CUpdateLogFile().Line(Format("ERROR. Exception 0x%08lX; update incomplete.",
+                                        static_cast<unsigned long>(fault->ExceptionRecord->ExceptionCode)));
+  return EXCEPTION_EXECUTE_HANDLER;
+}
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   restrict_dll_search();
+  SetUnhandledExceptionFilter(log_fault);
   updater::CUpdateLogFile log;
   try {
     enable_debug_privilege();
