@@ -23,6 +23,8 @@ struct ProcessSpec {
   // Non-empty: log on as this local user (domain ".") and run as that user;
   // a failed logon fails the start (fail closed).
   std::string user, password;
+  // False: no job object, so the process outlives the handle and its starter.
+  bool killOnClose = true;
 };
 
 class IProcess {

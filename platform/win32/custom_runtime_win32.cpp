@@ -1,7 +1,8 @@
 // The plugin runner's system seams on Windows. Every process starts
 // suspended, hidden, in a console of its own, inside a job object that ends
 // the whole tree when the job handle closes (so plugins also die with the
-// agent); only then does it run.
+// agent); only then does it run. A spec may ask for no job: the Updater must
+// outlive the agent that starts it.
 #include <windows.h>
 //
 #include <exdisp.h>
@@ -126,6 +127,11 @@ class Runtime : public platform::ICustomRuntime {
       error = ok ? 0 : GetLastError();
     }
     if (!ok) return nullptr;
+    if (!spec.killOnClose) {
+      ResumeThread(pi.hThread);
+      CloseHandle(pi.hThread);
+      return std::make_unique<Process>(pi.hProcess, nullptr, 0);
+    }
     HANDLE job = NewKillJob();
     DWORD jobError = job ? 0 : GetLastError();
     if (job && !AssignProcessToJobObject(job, pi.hProcess)) {
