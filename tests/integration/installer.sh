@@ -185,4 +185,19 @@ check "no install path" no_value 'HKLM\SOFTWARE\Halvren' '(Default)'
 check "Agent kept, with its key" value_is "$agent" 'Agent Key' "$key"
 check "Settings kept, with Host" value_is "$settings" Host "$host"
 check "no Halvren product left" [ "$(products)" = 0 ]
+
+echo "--- another install folder, given once"
+other=$WINEPREFIX/drive_c/Other\ Place/Halvren
+msiexec /i 'C:\halvren.msi' /qn 'INSTALLDIR=C:\Other Place\Halvren\'
+check "msiexec /i exits 0" [ $? -eq 0 ]
+check "the files are there" [ -f "$other/Halvren.exe" ]
+check "ImagePath quoted, of that folder" value_is "$svc" ImagePath '"C:\Other Place\Halvren\Halvren.exe"'
+check "the service runs (a Host is stored)" eventually 30 running
+msiexec /i 'C:\halvren.msi' /qn
+check "a reinstall without INSTALLDIR stays there" value_is 'HKLM\SOFTWARE\Halvren' '(Default)' 'C:\Other Place\Halvren\'
+check "... and puts nothing into Program Files" [ ! -e "$inst" ]
+msiexec /x 'C:\halvren.msi' /qn
+check "msiexec /x exits 0" [ $? -eq 0 ]
+check "... removes that folder" [ ! -e "$other" ]
+check "... and the service" key_gone "$svc"
 exit $fail
