@@ -7,6 +7,8 @@ HALVREN_PACKAGES=(cmake ninja-build g++ googletest libbenchmark-dev zlib1g-dev l
 # Test peers: web servers, TLS and a proxy for the HTTP monitor, zip archives read
 # back, network namespaces.
 HALVREN_PACKAGES+=(python3 openssl iproute2)
+# The Windows Installer package: wixl builds it, msitools patches and reads its tables.
+HALVREN_PACKAGES+=(wixl msitools)
 
 ensure_packages() {
   local missing=()
