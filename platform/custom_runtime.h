@@ -23,6 +23,9 @@ struct ProcessSpec {
   // Non-empty: log on as this local user (domain ".") and run as that user;
   // a failed logon fails the start (fail closed).
   std::string user, password;
+  // Started in no job object, so that it outlives the agent (the Updater,
+  // which stops the agent's service); the caller never waits for it.
+  bool outsideJob = false;
 };
 
 class IProcess {
