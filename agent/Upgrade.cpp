@@ -136,7 +136,7 @@ bool CMainWorker::DownloadPackage(const std::string& location, std::string& arch
   auto failed = [&](const std::string& line) {
     AppendLog(line);
     file.reset();
-    if (!path.empty()) host.DeleteFile(path);
+    if (!path.empty()) host.RemoveArchive(path);
     return false;
   };
   auto failedWithError = [&](const char* line, uint32_t error) {
@@ -211,12 +211,12 @@ bool CMainWorker::MakeUpgrade(const std::string& archive, const std::string& ver
   uint32_t error = 0;
   if (!host.CreateUnpackFolder(folder, error)) {
     AppendLog(Format("(Upgrade) CreateDirectoryA %s", host.ErrorText(error).c_str()));
-    host.DeleteFile(archive);
+    host.RemoveArchive(archive);
     return false;
   }
   // From here a failure takes the archive and everything unpacked along.
   auto abandon = [&] {
-    host.DeleteFile(archive);
+    host.RemoveArchive(archive);
     host.DeleteTree(folder);
     return false;
   };
@@ -249,7 +249,7 @@ bool CMainWorker::MakeUpgrade(const std::string& archive, const std::string& ver
     AppendLog("(Upgrade) Extraction failed.");
     return abandon();
   }
-  host.DeleteFile(archive);
+  host.RemoveArchive(archive);
 
   const std::string packaged = folder + "\\Updater.exe";
   platform::ProcessSpec updater;

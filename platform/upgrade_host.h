@@ -68,7 +68,7 @@ class IUpgradeHost {
   virtual bool MakeTempFile(std::string& path, uint32_t& error) = 0;
   // Opens `path` for writing, unshared, replacing what is there.
   virtual std::unique_ptr<IArchiveFile> CreateArchive(const std::string& path, uint32_t& error) = 0;
-  virtual void DeleteFile(const std::string& path) = 0;
+  virtual void RemoveArchive(const std::string& path) = 0;
   // Creates `path` with kUnpackFolderAccess; fails when anything is there already.
   virtual bool CreateUnpackFolder(const std::string& path, uint32_t& error) = 0;
   // A file that is not a folder.

@@ -73,7 +73,7 @@ std::unique_ptr<platform::IArchiveFile> UpgradeHostWin32::CreateArchive(const st
   return std::make_unique<ArchiveFile>(file);
 }
 
-void UpgradeHostWin32::DeleteFile(const std::string& path) { DeleteFileW(win32::Widen(path).c_str()); }
+void UpgradeHostWin32::RemoveArchive(const std::string& path) { DeleteFileW(win32::Widen(path).c_str()); }
 
 bool UpgradeHostWin32::CreateUnpackFolder(const std::string& path, uint32_t& error) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;

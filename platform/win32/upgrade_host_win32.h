@@ -11,7 +11,7 @@ class UpgradeHostWin32 : public platform::IUpgradeHost {
   std::string ErrorText(uint32_t error) override;
   bool MakeTempFile(std::string& path, uint32_t& error) override;
   std::unique_ptr<platform::IArchiveFile> CreateArchive(const std::string& path, uint32_t& error) override;
-  void DeleteFile(const std::string& path) override;
+  void RemoveArchive(const std::string& path) override;
   bool CreateUnpackFolder(const std::string& path, uint32_t& error) override;
   bool IsFile(const std::string& path) override;
   void DeleteTree(const std::string& path) override;

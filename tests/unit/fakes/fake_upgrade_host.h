@@ -101,7 +101,7 @@ class FakeUpgradeHost : public platform::IUpgradeHost {
     files[path].clear();
     return std::make_unique<File>(*this, path);
   }
-  void DeleteFile(const std::string& path) override {
+  void RemoveArchive(const std::string& path) override {
     std::lock_guard<std::mutex> hold(lock);
     files.erase(path);
   }
