@@ -256,7 +256,7 @@ bool CMainWorker::MakeUpgrade(const std::string& archive, const std::string& ver
   updater.application = host.IsFile(packaged) ? packaged : agentFolder + "\\Updater.exe";
   updater.commandLine = Format("\"%s\" \"%s\" \"%s\" \"%s\"", updater.application.c_str(), folder.c_str(),
                                agentFolder.c_str(), version.c_str());
-  updater.outsideJob = true;
+  updater.killOnClose = false;
   AppendLog(Format("(Upgrade) Running command '%s'...", updater.commandLine.c_str()));
   // Written first: a stop right after the start must still find the folder.
   {

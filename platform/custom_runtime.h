@@ -23,9 +23,8 @@ struct ProcessSpec {
   // Non-empty: log on as this local user (domain ".") and run as that user;
   // a failed logon fails the start (fail closed).
   std::string user, password;
-  // Started in no job object, so that it outlives the agent (the Updater,
-  // which stops the agent's service); the caller never waits for it.
-  bool outsideJob = false;
+  // False: no job object, so the process outlives the handle and its starter.
+  bool killOnClose = true;
 };
 
 class IProcess {

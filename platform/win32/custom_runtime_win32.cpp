@@ -1,7 +1,8 @@
 // The plugin runner's system seams on Windows. Every process starts
 // suspended, hidden, in a console of its own, inside a job object that ends
 // the whole tree when the job handle closes (so plugins also die with the
-// agent); only then does it run.
+// agent); only then does it run. A spec may ask for no job: the Updater must
+// outlive the agent that starts it.
 #include <windows.h>
 //
 #include <exdisp.h>
@@ -100,7 +101,7 @@ class Runtime : public platform::ICustomRuntime {
     PROCESS_INFORMATION pi = {};
     DWORD flags = CREATE_SUSPENDED | CREATE_NEW_CONSOLE | CREATE_UNICODE_ENVIRONMENT;
     // Out of any job the agent itself may run in, where that job allows it.
-    if (spec.outsideJob) flags = (flags & ~CREATE_SUSPENDED) | CREATE_BREAKAWAY_FROM_JOB;
+    if (!spec.killOnClose) flags |= CREATE_BREAKAWAY_FROM_JOB;
     BOOL ok;
     if (!spec.user.empty()) {
       // Fail closed: without a logon nothing runs.
@@ -134,7 +135,8 @@ class Runtime : public platform::ICustomRuntime {
       }
     }
     if (!ok) return nullptr;
-    if (spec.outsideJob) {
+    if (!spec.killOnClose) {
+      ResumeThread(pi.hThread);
       CloseHandle(pi.hThread);
       return std::make_unique<Process>(pi.hProcess, nullptr, 0);
     }

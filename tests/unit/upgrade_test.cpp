@@ -270,11 +270,11 @@ TEST_F(UpgradeTest, GoodPackageIsUnpackedAndHandedToTheUpdater) {
   EXPECT_EQ(starts[0].application, kAgentFolder + "\\miniunz.exe");
   EXPECT_EQ(starts[0].commandLine,
             "\"C:\\Program Files\\Halvren\\miniunz.exe\" -xo \"C:\\Temp\\mon1.tmp\" -d \"C:\\Temp\\~mon1.tmp\"");
-  EXPECT_FALSE(starts[0].outsideJob);
+  EXPECT_TRUE(starts[0].killOnClose);
   EXPECT_EQ(starts[1].commandLine,
             "\"C:\\Program Files\\Halvren\\Updater.exe\" \"C:\\Temp\\~mon1.tmp\" \"C:\\Program Files\\Halvren\" "
             "\"4.03.01\"");
-  EXPECT_TRUE(starts[1].outsideJob);
+  EXPECT_FALSE(starts[1].killOnClose);
   EXPECT_TRUE(w->UpgradeStarted());  // stays: the Updater ends this process
   EXPECT_TRUE(host.Archives().empty());
   EXPECT_TRUE(host.HasFolder("C:\\Temp\\~mon1.tmp"));
