@@ -92,7 +92,12 @@ void CMainWorker::StopUpgrade(std::chrono::milliseconds wait) {
   m_upgradeAbort = true;
   if (m_upgradeGet) m_upgradeGet->Abort();
   // The thread deletes its partial archive and unpack folder on its way out.
-  if (!m_upgradeEnded.wait_for(lock, wait, [this] { return !m_upgradeRunning; })) return;
+  auto ended = [this] { return !m_upgradeRunning; };
+  // An unbounded wait must not go through wait_for: now + max overflows.
+  if (wait == std::chrono::milliseconds::max())
+    m_upgradeEnded.wait(lock, ended);
+  else if (!m_upgradeEnded.wait_for(lock, wait, ended))
+    return;
   if (m_upgradeThread.joinable()) m_upgradeThread.join();
 }
 

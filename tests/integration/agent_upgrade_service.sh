@@ -101,7 +101,12 @@ check "the Updater logged success" bash -c "cat '$logs'/monupdate_*.log | tr -d 
 
 echo "--- 3: a damaged package"
 updater_lines=$(cat "$logs"/monupdate_*.log 2>/dev/null | wc -l)
+# A fresh gateway knows no session: the service starts again to authorise with it.
+w sc stop Halvren >/dev/null
+wait_state STOPPED 30
 gateway 'POL\t0\t1\n!upd 4.99.03 /damaged.zip\n' "${serve[@]}"
+w sc start Halvren >/dev/null
+check "service RUNNING again" wait_state RUNNING 30
 check "the damaged package was served" wait_for 90 grep -q 'serve GET /damaged.zip' "$work/gateway.out"
 check "its unzip failed" wait_for 60 bash -c "cat '$logs'/monintagent_*.log | tr -d '\r' | grep -aq '(Upgrade) Extraction failed.'"
 sleep 3
