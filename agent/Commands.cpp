@@ -68,7 +68,7 @@ void CMainWorker::ExecuteCommand(const std::vector<std::string>& fields) {
     AppendLog(Format("(Upgrade) UPD command received: '%s' '%s' '%s'", fields[1].c_str(), fields[2].c_str(),
                      n > 3 ? fields[3].c_str() : ""));
     // The version stands quoted on the Updater's command line.
-    if (!IsQuotableVersion(fields[1])) {
+    if (!fields[1].empty() && !IsQuotableVersion(fields[1])) {
       AppendLog(Format("(Upgrade) Refusing version text '%s'", fields[1].c_str()));
       return;
     }

@@ -146,10 +146,10 @@ TEST_F(UpgradeTest, RefusedOrdersStoreAndStartNothing) {
     ASSERT_TRUE(WaitForEnd(*w));
     if (*c.refusal) {
       EXPECT_TRUE(Has(c.refusal)) << Joined();
-      EXPECT_TRUE(host.gets.empty());
+      EXPECT_TRUE(host.Gets().empty());
       EXPECT_EQ(w->GetUpgradeVersion(), "");
     } else {
-      ASSERT_EQ(host.gets.size(), 1u) << Joined();
+      ASSERT_EQ(host.Gets().size(), 1u) << Joined();
       EXPECT_TRUE(Has("(Upgrade) Download Failed. Server Response code: 404"));
     }
   }
@@ -187,10 +187,10 @@ TEST_F(UpgradeTest, DownloadFailuresLeaveNoArchiveAndAllowANewOrder) {
     host.reply = c.reply;
     host.body = c.body;
     host.endlessBody = c.endless;
-    const size_t before = host.gets.size();
+    const size_t before = host.Gets().size();
     w->ProcessCommands("UPD\t4.03\thttps://dl/a.zip");
     ASSERT_TRUE(WaitForEnd(*w));
-    EXPECT_EQ(host.gets.size(), before + 1);  // each order after a failure starts a new attempt
+    EXPECT_EQ(host.Gets().size(), before + 1);  // each order after a failure starts a new attempt
     EXPECT_TRUE(Has(c.expected)) << Joined();
     EXPECT_FALSE(w->UpgradeStarted());
     EXPECT_TRUE(host.Archives().empty());
@@ -228,14 +228,15 @@ TEST_F(UpgradeTest, RequestCarriesTheAgentsIdentityProxyAndCertificateRule) {
     w->ProcessCommands("UPD\t4.03\tdl.example/a.zip");
     ASSERT_TRUE(WaitForEnd(*w));
   }
-  ASSERT_EQ(host.gets.size(), 2u);
-  EXPECT_EQ(host.gets[0].url, "https://dl.example/a.zip");
-  EXPECT_EQ(host.gets[0].proxy, "userproxy:8080");
-  EXPECT_EQ(host.gets[0].headers, "Content-Type: application/x-www-form-urlencoded;charset=UTF-8\r\n");
-  EXPECT_FALSE(host.gets[0].userAgent.empty());
-  EXPECT_EQ(host.gets[1].proxy, "agentproxy:3128");
-  EXPECT_FALSE(host.gets[0].ignoreCertErrors);
-  EXPECT_TRUE(host.gets[1].ignoreCertErrors);
+  const auto gets = host.Gets();
+  ASSERT_EQ(gets.size(), 2u);
+  EXPECT_EQ(gets[0].url, "https://dl.example/a.zip");
+  EXPECT_EQ(gets[0].proxy, "userproxy:8080");
+  EXPECT_EQ(gets[0].headers, "Content-Type: application/x-www-form-urlencoded;charset=UTF-8\r\n");
+  EXPECT_FALSE(gets[0].userAgent.empty());
+  EXPECT_EQ(gets[1].proxy, "agentproxy:3128");
+  EXPECT_FALSE(gets[0].ignoreCertErrors);
+  EXPECT_TRUE(gets[1].ignoreCertErrors);
   EXPECT_TRUE(Has("(Upgrade) Downloading from 'https://dl.example/a.zip' (version:4.03)"));
 }
 
@@ -284,7 +285,7 @@ TEST_F(UpgradeTest, GoodPackageIsUnpackedAndHandedToTheUpdater) {
   // A later order while the hand-over stands starts nothing.
   w->ProcessCommands("UPD\t4.04\thttps://dl/b.zip");
   std::this_thread::sleep_for(50ms);
-  EXPECT_EQ(host.gets.size(), 1u);
+  EXPECT_EQ(host.Gets().size(), 1u);
   EXPECT_EQ(w->GetUpgradeVersion(), "4.04");
 }
 
@@ -351,14 +352,14 @@ TEST_F(UpgradeTest, StopAbortsTheDownloadAndBlocksLateOrders) {
   host.blockUntilAborted = true;
   auto w = Make();
   w->ProcessCommands("UPD\t4.03\thttps://dl/a.zip");
-  for (int i = 0; i < 200 && host.gets.empty(); ++i) std::this_thread::sleep_for(5ms);
+  for (int i = 0; i < 200 && host.Gets().empty(); ++i) std::this_thread::sleep_for(5ms);
   // A second order during the attempt only replaces what is stored.
   w->ProcessCommands("UPD\t4.04\thttps://dl/b.zip");
   EXPECT_EQ(w->GetUpgradeLocation(), "https://dl/b.zip");
   const auto began = std::chrono::steady_clock::now();
   EXPECT_TRUE(w->StopAllWorks());
   EXPECT_LT(std::chrono::steady_clock::now() - began, 2s);
-  EXPECT_EQ(host.gets.size(), 1u);
+  EXPECT_EQ(host.Gets().size(), 1u);
   EXPECT_GE(host.aborts.load(), 1);
   EXPECT_FALSE(w->UpgradeStarted());
   EXPECT_TRUE(host.Archives().empty());
@@ -367,7 +368,7 @@ TEST_F(UpgradeTest, StopAbortsTheDownloadAndBlocksLateOrders) {
   w->SetWorkState(CMainWorker::Working);
   w->ProcessCommands("UPD\t4.05\thttps://dl/c.zip");
   std::this_thread::sleep_for(50ms);
-  EXPECT_EQ(host.gets.size(), 1u);
+  EXPECT_EQ(host.Gets().size(), 1u);
   EXPECT_FALSE(w->UpgradeStarted());
 }
 

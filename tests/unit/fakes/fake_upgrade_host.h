@@ -140,6 +140,10 @@ class FakeUpgradeHost : public platform::IUpgradeHost {
     std::lock_guard<std::mutex> hold(lock);
     files[path] = data;
   }
+  std::vector<platform::PackageGetSpec> Gets() {
+    std::lock_guard<std::mutex> hold(lock);
+    return gets;
+  }
   bool HasFolder(const std::string& path) {
     std::lock_guard<std::mutex> hold(lock);
     return folders.count(path) != 0;
