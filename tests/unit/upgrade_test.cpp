@@ -372,6 +372,31 @@ TEST_F(UpgradeTest, StopAbortsTheDownloadAndBlocksLateOrders) {
   EXPECT_FALSE(w->UpgradeStarted());
 }
 
+TEST_F(UpgradeTest, StopEndsARunningUnzipAndDeletesWhatItWrote) {
+  limits.unzip = 30s;
+  host.reply.contentLength = 2;
+  host.body = {"PK"};
+  std::atomic<bool> unzipping{false};
+  runtime.onStart = [&](const platform::ProcessSpec&) {
+    FakeCustomRuntime::Run run;
+    run.hang = FakeCustomRuntime::Hang::Real;
+    unzipping = true;
+    return run;
+  };
+  auto w = Make();
+  w->ProcessCommands("UPD\t4.03\thttps://dl/a.zip");
+  for (int i = 0; i < 400 && !unzipping; ++i) std::this_thread::sleep_for(5ms);
+  ASSERT_TRUE(unzipping);
+  const auto began = std::chrono::steady_clock::now();
+  EXPECT_TRUE(w->StopAllWorks());
+  EXPECT_LT(std::chrono::steady_clock::now() - began, 2s);
+  EXPECT_EQ(runtime.endedTrees, 1);
+  EXPECT_EQ(runtime.Starts().size(), 1u);  // no Updater
+  EXPECT_TRUE(host.Archives().empty());
+  EXPECT_FALSE(host.HasFolder("C:\\Temp\\~mon1.tmp"));
+  EXPECT_FALSE(w->UpgradeStarted());
+}
+
 TEST_F(UpgradeTest, NoCleanUpOfTheFolderOfThisProcesssHandOver) {
   host.reply.contentLength = 2;
   host.body = {"PK"};
