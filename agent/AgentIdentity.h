@@ -4,6 +4,7 @@
 namespace agent_identity {
 
 constexpr const char* kPlatform = "win64";
+// The one declaration of the version: CMakeLists.txt and scripts/package read this line.
 constexpr const char* kVersion = "4.02.14";
 // The gateway keys its protocol handling on these two, not on the real build time.
 constexpr const char* kBuildDate = "Apr 21 2017";

@@ -67,8 +67,20 @@ void CMainWorker::ExecuteCommand(const std::vector<std::string>& fields) {
   } else if (name == "UPD" && n >= 3) {
     AppendLog(Format("(Upgrade) UPD command received: '%s' '%s' '%s'", fields[1].c_str(), fields[2].c_str(),
                      n > 3 ? fields[3].c_str() : ""));
-    StoreUpgradeOrder(fields[1], fields[2]);
+    // The version stands quoted on the Updater's command line.
+    if (!fields[1].empty() && !IsQuotableVersion(fields[1])) {
+      AppendLog(Format("(Upgrade) Refusing version text '%s'", fields[1].c_str()));
+      return;
+    }
+    // No digest comes with the order: only a connection as safe as the
+    // gateway's may bring the package.
+    if (m_useSecureConnection && !IsHttpsLocation(NormaliseUpgradeLocation(fields[2]))) {
+      AppendLog(Format("(Upgrade) Refusing unencrypted download location '%s'", fields[2].c_str()));
+      return;
+    }
+    if (!StoreUpgradeOrder(fields[1], fields[2])) return;
     // The download thread starts here, unless an upgrade is already under way.
+    StartUpgradeThread();
   } else if (name == "BFS" && n >= 2) {
     AppendLog(Format("BFS command received: size: '%s'", fields[1].c_str()));
     SetBufferSize(non_negative(ReadNumber(fields[1])));
@@ -103,14 +115,26 @@ void CMainWorker::ResendLists() {
   m_procMon.ResetProcList();
 }
 
-bool CMainWorker::StoreUpgradeOrder(const std::string& version, const std::string& location) {
-  if (version.empty() || location.empty()) return false;
-  std::lock_guard<std::mutex> lock(m_upgradeLock);
+std::string NormaliseUpgradeLocation(const std::string& location) {
   bool hasScheme = location.size() >= 5 && tolower(static_cast<unsigned char>(location[0])) == 'h' &&
                    tolower(static_cast<unsigned char>(location[1])) == 't' &&
                    tolower(static_cast<unsigned char>(location[2])) == 't' &&
                    tolower(static_cast<unsigned char>(location[3])) == 'p';
-  m_upgradeLocation = hasScheme ? location : "https://" + location;
+  return hasScheme ? location : "https://" + location;
+}
+
+bool IsHttpsLocation(const std::string& location) {
+  static const char kScheme[] = "https://";
+  if (location.size() < sizeof kScheme - 1) return false;
+  for (size_t i = 0; i + 1 < sizeof kScheme; ++i)
+    if (tolower(static_cast<unsigned char>(location[i])) != kScheme[i]) return false;
+  return true;
+}
+
+bool CMainWorker::StoreUpgradeOrder(const std::string& version, const std::string& location) {
+  if (version.empty() || location.empty()) return false;
+  std::lock_guard<std::mutex> lock(m_upgradeLock);
+  m_upgradeLocation = NormaliseUpgradeLocation(location);
   m_upgradeVersion = version;
   return true;
 }

@@ -160,6 +160,7 @@ CMainWorker::~CMainWorker() {
       std::lock_guard<std::mutex> lock(m_threadLock);
       if (m_mainThread.joinable()) m_mainThread.join();
     }
+    StopUpgrade(std::chrono::milliseconds::max());
     std::unique_ptr<CMonitorManager> manager;
     {
       std::lock_guard<std::mutex> lock(m_customLock);
@@ -199,6 +200,13 @@ bool CMainWorker::StartWork(std::string* message) {
     }
     // An exchange that outlasted the last stop's wait ends before new work begins.
     m_exchange.Join(std::chrono::milliseconds::max());
+    {
+      // So does an upgrade thread the last stop cut short; then UPDs count again.
+      std::unique_lock<std::mutex> lock(m_upgradeThreadLock);
+      m_upgradeEnded.wait(lock, [this] { return !m_upgradeRunning; });
+      if (m_upgradeThread.joinable()) m_upgradeThread.join();
+      m_upgradeBlocked = false;
+    }
     {
       std::lock_guard<std::mutex> lock(m_threadLock);
       if (m_mainThread.joinable()) m_mainThread.join();  // ended on its own earlier
@@ -259,6 +267,8 @@ bool CMainWorker::StopAllWorks(std::string* message) {
     std::lock_guard<std::mutex> control(m_controlLock);
     m_exchange.Wake();  // authorize stops waiting for the exchange
     m_exchange.Cancel();
+    // A download or unzip in progress ends and leaves no archive behind.
+    StopUpgrade(m_seams.upgradeLimits.stopWait);
     {
       // The manager's job poll on mainWork ends at its next step; a request
       // it is waiting for ends now.
@@ -420,6 +430,8 @@ void CMainWorker::AddListsToCache() {
 }
 
 void CMainWorker::CleanUpgradeFolder() {
+  // The folder of this process's own hand-over is the running Updater's.
+  if (m_upgradeStarted) return;
   std::optional<std::string> path;
   {
     std::lock_guard<std::mutex> lock(m_credentialsLock);
@@ -636,4 +648,7 @@ void CMainWorker::SetTrace(bool on) {
 
 bool CMainWorker::GetTrace() const { return m_trace.get() != 0; }
 
-void CMainWorker::AppendLog(const std::string& line) const { agent_log().AppendLogLine(line); }
+void CMainWorker::AppendLog(const std::string& line) const {
+  agent_log().AppendLogLine(line);
+  if (m_seams.logTap) m_seams.logTap(line);
+}

@@ -43,6 +43,8 @@
 #include "platform/memory_probe.h"
 #include "platform/process_probe.h"
 #include "platform/system_info.h"
+#include "platform/custom_runtime.h"
+#include "platform/upgrade_host.h"
 
 class CMonResult2;
 class CMonitorManager;
@@ -50,6 +52,14 @@ class CWorkerCustomOwner;
 namespace platform {
 class IHttpTransport;
 }
+
+// The bounds of an upgrade attempt (tests shorten them).
+struct UpgradeLimits {
+  uint64_t packageBytes = 268435456;
+  std::chrono::milliseconds download{600000};  // the whole GET, body included
+  std::chrono::milliseconds unzip{60000};
+  std::chrono::milliseconds stopWait{2000};  // a stop's wait for the upgrade thread
+};
 
 // The operating system as the worker sees it; tests hand in fakes. The seams
 // must outlive the worker: its destructor still stops work through them.
@@ -81,6 +91,13 @@ struct WorkerSeams {
   // The custom-monitor side's HTTP transport; without one (or without
   // APIHost) there are no custom monitors.
   platform::IHttpTransport* customHttp = nullptr;
+  // The upgrade's download and files, and its process starts (the unzip tool,
+  // the Updater); without both an UPD is stored but starts no download.
+  platform::IUpgradeHost* upgrade = nullptr;
+  platform::ICustomRuntime* processes = nullptr;
+  UpgradeLimits upgradeLimits{};
+  // Sees every agent-log line as well (tests read the upgrade's texts).
+  std::function<void(const std::string&)> logTap = nullptr;
 };
 
 // What one exchange carries, decided once when it begins: an authorisation
@@ -103,6 +120,16 @@ MainLoopWait ComputeMainLoopWait(uint32_t pollInterval, size_t cachedResults, in
 // Whether `path` may be deleted as a left-over upgrade folder: a direct child
 // of the temporary-files folder `temp` named "~mon..." without wildcards.
 bool IsUpgradeFolder(std::string temp, const std::string& path);
+
+// The unpack folder of an archive: its path with "~" before the file name
+// (C:\Temp\monAB12.tmp: C:\Temp\~monAB12.tmp).
+std::string UnpackFolderFor(const std::string& archive);
+// A version text that may stand quoted on the Updater's command line: no
+// double quote, no control character, no trailing backslash.
+bool IsQuotableVersion(const std::string& version);
+// An upgrade location without "http" in front gets "https://".
+std::string NormaliseUpgradeLocation(const std::string& location);
+bool IsHttpsLocation(const std::string& location);
 
 class CMainWorker;
 using CMonitor = CMonCheckerBase<CMainWorker>;
@@ -200,6 +227,8 @@ class CMainWorker {
   std::string GetUpgradeLocation() const;
   // An upgrade is under way (its log is still being written).
   bool UpgradeStarted() const { return m_upgradeStarted; }
+  // Unpacks the archive and starts the Updater on it; true once it runs.
+  bool MakeUpgrade(const std::string& archive, const std::string& version);
 
   void AppendLog(const std::string& line) const;
 
@@ -287,6 +316,22 @@ class CMainWorker {
   mutable std::mutex m_upgradeLock;
   std::string m_upgradeLocation, m_upgradeVersion;
   std::atomic<bool> m_upgradeStarted{false};
+  // The upgrade thread, owned like the exchange: a stop aborts it and waits a
+  // bounded time; a thread past the bound is joined by the destructor.
+  bool StartUpgradeThread();
+  void UpgradeThread();
+  // The archive's path once written whole; on failure no file is left.
+  bool DownloadPackage(const std::string& location, std::string& archive);
+  // Cuts the download or the unzip short and waits for the thread (`wait`).
+  void StopUpgrade(std::chrono::milliseconds wait);
+  bool UpgradeAborted() const { return m_upgradeAbort; }
+  std::mutex m_upgradeThreadLock;  // the members below
+  std::condition_variable m_upgradeEnded;
+  std::thread m_upgradeThread;
+  bool m_upgradeRunning = false;   // the thread has not reached its end yet
+  bool m_upgradeBlocked = false;   // from a stop until the next StartWork
+  platform::IPackageGet* m_upgradeGet = nullptr;  // the running GET, for the stop's abort
+  std::atomic<bool> m_upgradeAbort{false};
 
   std::string m_gatewayHost, m_gatewayPath;
   uint16_t m_gatewayPort = 443;

@@ -17,6 +17,7 @@
 #include "platform/win32/winhttp_exchange.h"
 #include "platform/win32/winhttp_request.h"
 #include "platform/win32/zlib_library.h"
+#include "platform/win32/upgrade_host_win32.h"
 
 struct WindowsSeams {
   platform::RegistryStore registry;
@@ -32,6 +33,7 @@ struct WindowsSeams {
   HttpCheckWin32 http;
   AdapterNamesWin32 adapters;
   WinHttpTransport customHttp;
+  UpgradeHostWin32 upgrade;
 
   WorkerSeams Seams() {
     WorkerSeams seams{registry, exchange, zlib, system, cpu, memory, disk, process, icmp};
@@ -39,6 +41,8 @@ struct WindowsSeams {
     seams.http = &http;
     seams.adapters = &adapters;
     seams.customHttp = &customHttp;
+    seams.upgrade = &upgrade;
+    seams.processes = platform::system_custom_runtime();
     return seams;
   }
 };

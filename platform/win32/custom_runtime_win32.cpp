@@ -99,7 +99,9 @@ class Runtime : public platform::ICustomRuntime {
     si.dwFlags = STARTF_USESHOWWINDOW;
     si.wShowWindow = SW_HIDE;
     PROCESS_INFORMATION pi = {};
-    const DWORD flags = CREATE_SUSPENDED | CREATE_NEW_CONSOLE | CREATE_UNICODE_ENVIRONMENT;
+    DWORD flags = CREATE_SUSPENDED | CREATE_NEW_CONSOLE | CREATE_UNICODE_ENVIRONMENT;
+    // Out of any job the agent itself may run in, where that job allows it.
+    if (!spec.killOnClose) flags |= CREATE_BREAKAWAY_FROM_JOB;
     BOOL ok;
     if (!spec.user.empty()) {
       // Fail closed: without a logon nothing runs.
@@ -125,6 +127,12 @@ class Runtime : public platform::ICustomRuntime {
       ok = CreateProcessW(app.empty() ? nullptr : app.c_str(), mutableLine.data(), nullptr, nullptr, FALSE,
                           flags, nullptr, folder.empty() ? nullptr : folder.c_str(), &si, &pi);
       error = ok ? 0 : GetLastError();
+      if (!ok && error == ERROR_ACCESS_DENIED && (flags & CREATE_BREAKAWAY_FROM_JOB)) {
+        flags &= ~CREATE_BREAKAWAY_FROM_JOB;
+        ok = CreateProcessW(app.empty() ? nullptr : app.c_str(), mutableLine.data(), nullptr, nullptr, FALSE,
+                            flags, nullptr, folder.empty() ? nullptr : folder.c_str(), &si, &pi);
+        error = ok ? 0 : GetLastError();
+      }
     }
     if (!ok) return nullptr;
     if (!spec.killOnClose) {

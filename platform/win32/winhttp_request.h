@@ -13,3 +13,11 @@ class WinHttpTransport : public platform::IHttpTransport {
                                                       bool secure, uint32_t& error) override;
   std::string ErrorText(uint32_t error) override;
 };
+
+#include <memory>
+
+#include "platform/upgrade_host.h"
+
+// The upgrade package's GET over synchronous WinHTTP: one session, connection
+// and request, all closed by Abort from another thread.
+std::unique_ptr<platform::IPackageGet> NewWinHttpPackageGet();

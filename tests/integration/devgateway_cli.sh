@@ -184,4 +184,26 @@ msg=$(timeout 10 "$devgateway" --plan "$work/bad-plan" 2>&1); rc=$?
 if [ $rc -eq 2 ] && [[ $msg == *"plan line 2: unknown directive '!stat 403'"* ]]; then ok "bad plan refused"
 else bad "bad plan: rc=$rc $msg"; fi
 
+# --serve answers its paths with the file, read at each request; other GETs get 404.
+dir=$work/serve
+mkdir -p "$dir"
+printf 'first' >"$dir/package.zip"
+if start "$dir" --port 0 --serve "/pkg/halvren.zip=$dir/package.zip" --serve "/gone.zip=$dir/none"; then
+  get() { python3 -c 'import sys, urllib.request, urllib.error
+try:
+    r = urllib.request.urlopen(sys.argv[1], timeout=10); print(r.status, r.read().decode())
+except urllib.error.HTTPError as e:
+    print(e.code)' "http://127.0.0.1:$port$1"; }
+  [ "$(get /pkg/halvren.zip)" = "200 first" ] && ok "--serve: the file" || bad "--serve: $(get /pkg/halvren.zip)"
+  printf 'second' >"$dir/package.zip"
+  [ "$(get /pkg/halvren.zip)" = "200 second" ] && ok "--serve: read again" || bad "--serve: not read again"
+  [ "$(get /gone.zip)" = "404" ] && ok "--serve: an unreadable file is 404" || bad "--serve: unreadable $(get /gone.zip)"
+  [ "$(get /other.zip)" = "404" ] && ok "a GET nothing serves is 404" || bad "unserved GET: $(get /other.zip)"
+  expect "--serve: logged" '^serve GET /pkg/halvren.zip: 6 bytes$' "$dir/out"
+  kill -TERM "$pid"; wait_end
+fi
+msg=$(timeout 10 "$devgateway" --serve nopath 2>&1); rc=$?
+if [ $rc -eq 2 ] && [[ $msg == *"--serve needs PATH=FILE"* ]]; then ok "bad --serve refused"
+else bad "bad --serve: rc=$rc $msg"; fi
+
 exit $fail

@@ -331,6 +331,22 @@ TEST(DevGatewayPlan, ParsesGroupsAndDirectives) {
   }
 }
 
+TEST(DevGatewayPlan, UpgradeOrdersWithOwnAndForeignLocations) {
+  Plan plan = plan_of("POL\t0\t5\n!upd 4.03.01 /halvren.zip\n!upd 4.03.02 https://dl.example/a.zip\n---\n"
+                      "!auth\n!upd 5 /b.zip\n");
+  devgw::complete_own_locations(plan, "http://127.0.0.1:4711");
+  devgw::complete_own_locations(plan, "http://127.0.0.1:4711");  // once only
+  EXPECT_EQ(plan.data[0].body(),
+            "POL\t0\t5\nUPD\t4.03.01\thttp://127.0.0.1:4711/halvren.zip\nUPD\t4.03.02\thttps://dl.example/a.zip");
+  EXPECT_EQ(plan.auth[0].body(), "UPD\t5\thttp://127.0.0.1:4711/b.zip");
+  for (const char* bad : {"!upd\n", "!upd 4.03\n", "!upd 4.03 /a b\n", "!upd  /a\n"}) {
+    Plan p;
+    std::string error;
+    EXPECT_FALSE(devgw::parse_plan(bad, p, error)) << bad;
+    EXPECT_EQ(error, "plan line 1: !upd needs a version and a location") << bad;
+  }
+}
+
 TEST(DevGatewayPlan, EscapesInLinesAndSessions) {
   using namespace std::string_literals;
   struct Case {

@@ -368,8 +368,8 @@ TEST_F(WorkerTest, CommandsChangeTheSettings) {
   w->ProcessCommands("UPD\t4.03.01\tdownloads.example.org/agent.zip");
   EXPECT_EQ(w->GetUpgradeVersion(), "4.03.01");
   EXPECT_EQ(w->GetUpgradeLocation(), "https://downloads.example.org/agent.zip");
-  w->ProcessCommands("UPD\t4.03.02\tHTTP://mirror/agent.zip\textra");
-  EXPECT_EQ(w->GetUpgradeLocation(), "HTTP://mirror/agent.zip");
+  w->ProcessCommands("UPD\t4.03.02\tHTTPS://mirror/agent.zip\textra");
+  EXPECT_EQ(w->GetUpgradeLocation(), "HTTPS://mirror/agent.zip");
 
   const std::vector<int32_t> initial(9, 300), minute(9, 60);
   EXPECT_EQ(w->CheckPeriods(), initial);

@@ -54,6 +54,8 @@ const char* const kUsage =
     "  --json FILE           append one JSON object per exchange and per record\n"
     "  --max-exchanges N     stop after N exchanges\n"
     "  --seconds N           stop after N seconds\n"
+    "  --serve PATH=FILE     answer GET PATH with FILE, read at each request\n"
+    "                        (repeatable); a GET nothing serves gets 404\n"
     "  --help                this text\n"
     "\n"
     "Plan file: groups of lines, one group per reply. A line is sent as written\n"
@@ -70,6 +72,8 @@ const char* const kUsage =
     "  !down S      after this reply accept no connection for S seconds (at most\n"
     "               600); the sessions handed out stay valid\n"
     "  !reset       announce the whole body, send part of it, reset the connection\n"
+    "  !upd V L     adds the line UPD<TAB>V<TAB>L; an L starting with \"/\" is\n"
+    "               completed to devgateway's own address (http[s]://127.0.0.1:PORT)\n"
     "Once a list is used up, replies are empty with status 200. Requests that are\n"
     "refused (bad credentials, unknown session, bad checksum or body) take no group.\n"
     "\n"
@@ -89,6 +93,7 @@ struct Options {
   uint64_t seconds = 0;       // 0: no limit
   devgw::GatewayConfig config;
   devgw::ApiOptions api;
+  std::vector<std::pair<std::string, std::string>> served;  // --serve PATH=FILE
 };
 
 int usage_error(const std::string& message) {
@@ -156,6 +161,11 @@ int parse_options(int argc, char** argv, Options& o) {
     } else if (a == "--seconds") {
       if (!devgw::parse_decimal(v, 7 * 86400, n) || n == 0) return usage_error("bad --seconds");
       o.seconds = n;
+    } else if (a == "--serve") {
+      const size_t eq = v.find('=');
+      if (eq == std::string::npos || eq == 0 || v[0] != '/' || eq + 1 == v.size())
+        return usage_error("--serve needs PATH=FILE with a PATH starting with '/'");
+      o.served.emplace_back(v.substr(0, eq), v.substr(eq + 1));
     } else if (devgw::is_api_option(a)) {
       std::string error;
       if (!devgw::parse_api_option(a, v, o.api, error)) return usage_error(error);
@@ -375,6 +385,19 @@ int main(int argc, char** argv) {
       t_handled = false;
     });
     devgw::serve_custom_api(*server, opt.api.path, api, serving);
+    for (const auto& served : opt.served) {
+      const std::string path = served.first, file = served.second;
+      server->Get(regex_literal(path), [&, path, file](const httplib::Request&, httplib::Response& res) {
+        t_handled = true;
+        std::string data;
+        const bool found = read_file(file, data);
+        res.status = found ? 200 : 404;
+        if (found) res.set_content(data, "application/zip");
+        std::lock_guard<std::mutex> hold(outputLock);
+        out.line("serve GET " + devgw::printable(path) + ": " +
+                 (found ? std::to_string(data.size()) + " bytes" : std::string("404, cannot read the file")));
+      });
+    }
     return server;
   };
 
@@ -397,8 +420,9 @@ int main(int argc, char** argv) {
     fprintf(stderr, "devgateway: cannot write %s\n", opt.portFile.c_str());
     return 1;
   }
-  out.line(std::string("devgateway listening on ") + (opt.https ? "https" : "http") + "://127.0.0.1:" +
-           std::to_string(port) + opt.path);
+  const std::string base = std::string(opt.https ? "https" : "http") + "://127.0.0.1:" + std::to_string(port);
+  logic.setBaseUrl(base);
+  out.line("devgateway listening on " + base + opt.path);
   if (opt.config.anyCredentials()) out.line("devgateway: accepting any credentials");
 
   std::atomic<bool> listenerDone{false};

@@ -244,4 +244,9 @@ void GatewayLogic::handleData(const GatewayRequest& request, Exchange& ex) {
   ex.reply.reset = group.reset;
 }
 
+void GatewayLogic::setBaseUrl(const std::string& base) {
+  std::lock_guard<std::mutex> hold(m_lock);
+  complete_own_locations(m_plan, base);
+}
+
 }  // namespace devgw

@@ -83,6 +83,8 @@ class GatewayLogic {
   Exchange handle(const GatewayRequest& request);
 
   size_t planGroupsLeft() const;
+  // devgateway's own address, for the plan's "!upd" paths (complete_own_locations).
+  void setBaseUrl(const std::string& base);
 
  private:
   void handleAuth(const GatewayRequest& request, Exchange& ex);

@@ -92,6 +92,17 @@ bool apply_directive(const std::string& line, PlanGroup& group, std::string& rea
       return false;
     }
     group.downSeconds = static_cast<unsigned>(n);
+  } else if (name == "!upd") {
+    // The version is one word; the location is the rest, as written.
+    const size_t gap = arg.find(' ');
+    const std::string version = arg.substr(0, gap);
+    const std::string location = gap == std::string::npos ? std::string() : arg.substr(gap + 1);
+    if (version.empty() || location.empty() || location.find_first_of(" \t") != std::string::npos) {
+      reason = "!upd needs a version and a location";
+      return false;
+    }
+    if (location[0] == '/') group.ownLocations.push_back(group.lines.size());
+    group.lines.push_back("UPD\t" + version + "\t" + location);
   } else if (name == "!reset" && arg.empty()) {
     group.reset = true;
   } else {
@@ -140,6 +151,19 @@ bool parse_plan(const std::string& text, Plan& plan, std::string& error) {
   }
   if (!empty_group(group)) close_group();
   return true;
+}
+
+void complete_own_locations(Plan& plan, const std::string& base) {
+  for (auto* groups : {&plan.auth, &plan.data}) {
+    for (PlanGroup& group : *groups) {
+      for (size_t index : group.ownLocations) {
+        std::string& line = group.lines[index];
+        const size_t at = line.find('\t', 4);  // after "UPD\tVERSION"
+        line.insert(at + 1, base);
+      }
+      group.ownLocations.clear();
+    }
+  }
 }
 
 }  // namespace devgw

@@ -28,6 +28,9 @@ struct PlanGroup {
   unsigned downSeconds = 0;            // "!down S"
   bool reset = false;                  // "!reset"
   int firstLine = 0;                   // where the group starts in the file
+  // Lines of "!upd" whose location is a path on devgateway itself, completed
+  // by complete_own_locations once the port is known.
+  std::vector<size_t> ownLocations;
 
   // The agent cuts a reply at line feeds alone and keeps a carriage return as
   // part of the line, so the lines are joined by '\n' only, with no trailing
@@ -50,6 +53,8 @@ struct Plan {
 //   "!down S"     after this reply, accept no connection for S seconds (at most
 //                 kMaxHangSeconds); sessions stay valid
 //   "!reset"      announce the whole body, send part of it, reset the connection
+//   "!upd V L"    adds the reply line UPD<TAB>V<TAB>L; an L starting with "/"
+//                 is a path on devgateway (see complete_own_locations)
 //   "---"         ends the group, even an empty one
 //   blank         ends the group when it has anything in it
 //   anything else is a reply line, sent as written (fields TAB-separated)
@@ -58,5 +63,9 @@ struct Plan {
 // for a backslash; any other backslash is kept.
 // On failure `error` names the line and the reason.
 bool parse_plan(const std::string& text, Plan& plan, std::string& error);
+
+// Puts `base` ("http://127.0.0.1:PORT") in front of every "!upd" location
+// that is a path on devgateway; once only.
+void complete_own_locations(Plan& plan, const std::string& base);
 
 }  // namespace devgw
