@@ -7,13 +7,8 @@
 #include <cstdint>
 #include <string>
 
-#include "agent/MainWorker.h"
 #include "platform/memory_config_store.h"
-#include "tests/unit/fakes/fake_cpu_probe.h"
-#include "tests/unit/fakes/fake_gateway.h"
-#include "tests/unit/fakes/fake_icmp_echo.h"
-#include "tests/unit/fakes/fake_memory_probe.h"
-#include "tests/unit/fakes/fake_probes.h"
+#include "tests/unit/fakes/worker_fakes.h"
 
 namespace {
 
@@ -31,19 +26,10 @@ class FuzzWorker : public CMainWorker {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 65536) return 0;
   platform::MemoryConfigStore store;
-  std::unique_ptr<platform::ConfigKey> key;
-  store.create_key("SOFTWARE\\Halvren\\Agent", key);
-  store.create_key("SOFTWARE\\Halvren\\Settings", key);
-  FakeExchange exchange;
-  FakeCompression zlib;
-  FakeSystem system;
-  FakeCpuProbe cpu;
-  FakeMemoryProbe memory;
-  FakeDiskProbe disk;
-  FakeProcessProbe process;
-  FakeIcmpEcho icmp;
-  WorkerSeams seams{
-      store, exchange, zlib, system, cpu, memory, disk, process, icmp, [] { return time_t{1700000000}; }};
+  CreateAgentKeys(store);
+  WorkerFakes fakes;
+  WorkerSeams seams = fakes.SeamsOver(store);
+  seams.now = [] { return time_t{1700000000}; };
   FuzzWorker worker(seams);
   worker.Begin();
   worker.ProcessCommands(std::string(reinterpret_cast<const char*>(data), size));

@@ -8,15 +8,9 @@ scenario=$1 devgateway=$2 wine_run=$3 agent=$4 work=$5/$1 program=${6:-}
 [ -x "$devgateway" ] || { echo "no devgateway at $devgateway: build the native-asan preset first" >&2; exit 1; }
 rm -rf "$work" && mkdir -p "$work"
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY
-
-fail=0
-check() {  # description, then a command that must succeed
-  local what=$1; shift
-  if "$@"; then echo "ok   $what"; else echo "FAIL $what"; fail=1; fi
-}
+. "$(dirname "$0")/checks.sh"
 has() { grep -qF -- "$1" "$2"; }
 
-reg() { "$wine_run" --timeout 60 reg "$@" /f >/dev/null 2>&1; }
 registry() {  # KEY_OR_EMAIL_MODE HOST [extra Settings name=value dword...]
   reg delete 'HKLM\SOFTWARE\Halvren'
   reg add 'HKLM\SOFTWARE\Halvren\Settings' /v Host /t REG_SZ /d "$2"

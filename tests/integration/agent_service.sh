@@ -9,41 +9,12 @@
 set -u
 devgateway=$1 wine_run=$2 dist=$(realpath "$3") client=$(realpath "$4") work=$(realpath -m "$5")
 [ -x "$devgateway" ] || { echo "no devgateway at $devgateway: build the native-asan preset first" >&2; exit 1; }
-rm -rf "$work" && mkdir -p "$work"
-unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY
-export WINEPREFIX=$work/prefix
-. "$(dirname "$0")/../../scripts/lib.sh"
-gw=
-cleanup() {
-  [ -n "$gw" ] && kill -TERM "$gw" 2>/dev/null && wait "$gw" 2>/dev/null
-  for p in ${started_pids:-}; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
-  stop_wineserver
-}
-trap cleanup EXIT
-
-fail=0
-check() {  # description, then a command that must succeed
-  local what=$1; shift
-  if "$@"; then echo "ok   $what"; else echo "FAIL $what"; fail=1; fi
-}
-not() { ! "$@"; }
+. "$(dirname "$0")/checks.sh"
+own_prefix "$work"
+started_pids=
+trap 'for p in $started_pids; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done; leave_prefix' EXIT
 alive() { kill -0 "$1" 2>/dev/null; }
 all_ok() { [ "$(grep -c '^ok' "$1")" -ge "$2" ] && ! grep -q FAIL "$1"; }
-w() { "$wine_run" --timeout "${T:-60}" "$@" 2>/dev/null | tr -d '\r'; }
-reg() { "$wine_run" --timeout 60 reg "$@" /f >/dev/null 2>&1; }
-query() { w reg query "$@"; }
-key_exists() { "$wine_run" --timeout 60 reg query "$1" >/dev/null 2>&1; }
-key_gone() { ! key_exists "$1"; }
-value_is() {  # key value expected: the value's line of `reg query` holds it ("(Default)": the default value)
-  if [ "$2" = "(Default)" ]; then query "$1" /ve; else query "$1" /v "$2"; fi |
-    awk -v name="$2" '$1 == name && $2 ~ /^REG_/' | grep -qF -- "$3"
-}
-state() { w sc query Halvren | sed -n 's/.*STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p'; }
-wait_state() {  # state seconds
-  local end=$(( $(date +%s) + $2 ))
-  while [ "$(date +%s)" -le "$end" ]; do [ "$(state)" = "$1" ] && return 0; sleep 0.2; done
-  return 1
-}
 stop_seconds() {  # sc stop, then the seconds until STOPPED (99 when not within 20)
   local start=$(date +%s%N)
   w sc stop Halvren >/dev/null
@@ -94,7 +65,7 @@ check "AppID name" value_is "$appid" '(Default)' Halvren
 check "AppID LocalService" value_is "$appid" LocalService Halvren
 check "AppID by program name" value_is 'HKCR\AppID\Halvren.EXE' AppID '{CBD1FEEE-5109-4B9E-9466-50CC5AC5CD5C}'
 evt='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Halvren'
-check "EventMessageFile unquoted" value_is "$evt" EventMessageFile 'REG_SZ    C:\Program Files\Halvren\Halvren.exe'
+check "EventMessageFile unquoted" value_is "$evt" EventMessageFile 'C:\Program Files\Halvren\Halvren.exe'
 check "TypesSupported" value_is "$evt" TypesSupported 0x7
 check "type library registered" key_exists 'HKCR\TypeLib\{A1266868-32A7-42E8-93FD-3815748268AF}\1.0\0\win64'
 check "a registration builds no worker: no gateway request" [ "$(grep -c '^exchange' "$work/gateway.out")" -eq 0 ]
@@ -131,10 +102,6 @@ wait $la; ra=$?
 wait $lb; rb=$?
 expected=$(for i in $(seq 0 11); do [ $((i % 2)) -eq 0 ] && echo "event 6 New Proxy Server will be used for HTTP connections." || echo "event 7 Registration info will be set after server approval."; done)
 in_order() { [ "$1" -eq 0 ] && [ "$(tr -d '\r' <"$2" | grep '^event [67] ')" = "$expected" ]; }
-eventually() {  # seconds, then a command that must succeed by then
-  local end=$(( $(date +%s) + $1 )); shift
-  until "$@"; do [ "$(date +%s)" -ge "$end" ] && return 1; sleep 0.2; done
-}
 check "client A gets every event, in order" in_order $ra "$work/listen.a"
 check "client B gets every event, in order" in_order $rb "$work/listen.b"
 check "the dead client's sink was unadvised" eventually 5 grep -qs "event sink is gone; unadvised" "$logs"/monintagent_*.log

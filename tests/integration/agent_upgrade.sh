@@ -10,13 +10,7 @@ devgateway=$1 wine_run=$2 dist=$3 stub=$4 work=$5
 [ -x "$devgateway" ] || { echo "no devgateway at $devgateway: build the native-asan preset first" >&2; exit 1; }
 rm -rf "$work" && mkdir -p "$work/install"
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY
-
-fail=0
-check() {
-  local what=$1; shift
-  if "$@"; then echo "ok   $what"; else echo "FAIL $what"; fail=1; fi
-}
-reg() { "$wine_run" --timeout 60 reg "$@" /f >/dev/null 2>&1; }
+. "$(dirname "$0")/checks.sh"
 winpath() { echo "Z:${1//\//\\}"; }
 
 cp "$dist"/Halvren.exe "$dist"/corelib.dll "$dist"/zlibwapi.dll "$dist"/miniunz.exe "$work/install/"

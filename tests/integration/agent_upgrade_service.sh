@@ -11,39 +11,11 @@ set -u
 devgateway=$1 wine_run=$2 dist=$(realpath "$3") work=$(realpath -m "$4")
 [ -x "$devgateway" ] || { echo "no devgateway at $devgateway: build the native-asan preset first" >&2; exit 1; }
 [ -f "$dist/Updater.exe" ] || { echo "no Updater.exe in $dist" >&2; exit 1; }
-rm -rf "$work" && mkdir -p "$work"
-unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY
-export WINEPREFIX=$work/prefix
-. "$(dirname "$0")/../../scripts/lib.sh"
-gw=
-cleanup() {
-  [ -n "$gw" ] && kill -TERM "$gw" 2>/dev/null && wait "$gw" 2>/dev/null
-  stop_wineserver
-}
-trap cleanup EXIT
-
-fail=0
-check() {
-  local what=$1; shift
-  if "$@"; then echo "ok   $what"; else echo "FAIL $what"; fail=1; fi
-}
-w() { "$wine_run" --timeout "${T:-60}" "$@" 2>/dev/null | tr -d '\r'; }
-reg() { "$wine_run" --timeout 60 reg "$@" /f >/dev/null 2>&1; }
-state() { w sc query Halvren | sed -n 's/.*STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p'; }
-wait_state() {
-  local end=$(( $(date +%s) + $2 ))
-  while [ "$(date +%s)" -le "$end" ]; do [ "$(state)" = "$1" ] && return 0; sleep 0.5; done
-  return 1
-}
-wait_for() {  # seconds, then a command
-  local end=$(( $(date +%s) + $1 )); shift
-  while [ "$(date +%s)" -le "$end" ]; do "$@" && return 0; sleep 0.5; done
-  return 1
-}
+. "$(dirname "$0")/checks.sh"
+own_prefix "$work"
 auths() { grep -c '^exchange .*: auth' "$work/gateway.out"; }
 upgrade_log() { cat "$logs"/monintagent_*.log 2>/dev/null | tr -d '\r' | grep -a '(Upgrade)'; }
 leftovers() { find "$WINEPREFIX/drive_c" -maxdepth 6 \( -iname 'mon*.tmp' -o -iname '~mon*.tmp' \) 2>/dev/null; }
-no_upgrade_path() { ! "$wine_run" --timeout 60 reg query 'HKLM\SOFTWARE\Halvren\Settings' /v UpgradePath >/dev/null 2>&1; }
 
 gateway() {  # plan text, then devgateway options
   [ -n "$gw" ] && { kill -TERM "$gw" 2>/dev/null; wait "$gw" 2>/dev/null; }
@@ -89,14 +61,14 @@ w sc start Halvren >/dev/null
 check "service RUNNING" wait_state RUNNING 30
 
 echo "--- 1 and 2: a missing package, then the package"
-check "the missing package got 404" wait_for 60 grep -q 'request GET /missing.zip: not an exchange, status 404' "$work/gateway.out"
-check "the marker was installed" wait_for 120 test -f "$inst/upgrade-marker.txt"
+check "the missing package got 404" eventually 60 grep -q 'request GET /missing.zip: not an exchange, status 404' "$work/gateway.out"
+check "the marker was installed" eventually 120 test -f "$inst/upgrade-marker.txt"
 check "service RUNNING after the Updater" wait_state RUNNING 60
 before=$(auths)
-check "the new agent authorised" wait_for 60 bash -c "[ \$(grep -c '^exchange .*: auth' '$work/gateway.out') -gt $before ]"
+check "the new agent authorised" eventually 60 bash -c "[ \$(grep -c '^exchange .*: auth' '$work/gateway.out') -gt $before ]"
 sleep 3
 check "no archive or unpack folder left ($(leftovers | tr '\n' ' '))" [ -z "$(leftovers)" ]
-check "no UpgradePath" no_upgrade_path
+check "no UpgradePath" no_value 'HKLM\SOFTWARE\Halvren\Settings' UpgradePath
 check "the Updater logged success" bash -c "cat '$logs'/monupdate_*.log | tr -d '\r' | grep -q 'Halvren sucessfully updated.'"
 
 echo "--- 3: a damaged package"
@@ -107,8 +79,8 @@ wait_state STOPPED 30
 gateway 'POL\t0\t1\n!upd 4.99.03 /damaged.zip\n' "${serve[@]}"
 w sc start Halvren >/dev/null
 check "service RUNNING again" wait_state RUNNING 30
-check "the damaged package was served" wait_for 90 grep -q 'serve GET /damaged.zip' "$work/gateway.out"
-check "its unzip failed" wait_for 60 bash -c "cat '$logs'/monintagent_*.log | tr -d '\r' | grep -aq '(Upgrade) Extraction failed.'"
+check "the damaged package was served" eventually 90 grep -q 'serve GET /damaged.zip' "$work/gateway.out"
+check "its unzip failed" eventually 60 bash -c "cat '$logs'/monintagent_*.log | tr -d '\r' | grep -aq '(Upgrade) Extraction failed.'"
 sleep 3
 check "no Updater ran" [ "$(cat "$logs"/monupdate_*.log 2>/dev/null | wc -l)" -eq "$updater_lines" ]
 check "service still RUNNING" wait_state RUNNING 5

@@ -6,39 +6,12 @@
 # stand-in agent in process, the agent's end).
 set -u
 wine_run=$1 dist=$(realpath "$2") client=$(realpath "$3") work=$(realpath -m "$4")
-rm -rf "$work" && mkdir -p "$work"
-unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY
-export WINEPREFIX=$work/prefix
-. "$(dirname "$0")/../../scripts/lib.sh"
+. "$(dirname "$0")/checks.sh"
+own_prefix "$work"
 bg=
-cleanup() {
-  [ -n "$bg" ] && kill "$bg" 2>/dev/null && wait "$bg" 2>/dev/null
-  stop_wineserver
-}
-trap cleanup EXIT
-
-fail=0
-check() {  # description, then a command that must succeed
-  local what=$1; shift
-  if "$@"; then echo "ok   $what"; else echo "FAIL $what"; fail=1; fi
-}
-w() { "$wine_run" --timeout "${T:-60}" "$@" 2>/dev/null | tr -d '\r'; }
-reg() { "$wine_run" --timeout 60 reg "$@" /f >/dev/null 2>&1; }
-query() { w reg query "$@"; }
-key_exists() { "$wine_run" --timeout 60 reg query "$1" >/dev/null 2>&1; }
-key_gone() { ! key_exists "$1"; }
-value_is() {  # key value expected: the value's line of `reg query` holds exactly it
-  if [ "$2" = "(Default)" ]; then query "$1" /ve; else query "$1" /v "$2"; fi |
-    awk -v name="$2" '$1 == name && $2 ~ /^REG_/ { sub(/^ *[^ ]+ +REG_[A-Z_]+ +/, ""); print }' | grep -qxF -- "$3"
-}
+trap '[ -n "$bg" ] && kill "$bg" 2>/dev/null && wait "$bg" 2>/dev/null; leave_prefix' EXIT
 client_ok() {  # the client's output file: no FAIL, and its exit code was 0
   cat "$1"; ! grep -q '^FAIL' "$1" && grep -q '^ok' "$1"
-}
-state() { w sc query Halvren | sed -n 's/.*STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p'; }
-wait_state() {  # state seconds
-  local end=$(( $(date +%s) + $2 ))
-  while [ "$(date +%s)" -le "$end" ]; do [ "$(state)" = "$1" ] && return 0; sleep 0.2; done
-  return 1
 }
 
 start_wineserver

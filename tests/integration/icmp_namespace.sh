@@ -17,20 +17,13 @@ if [ -z "${HALVREN_IN_NETNS:-}" ]; then
   exec unshare --net env HALVREN_IN_NETNS=1 bash "$0" "$@"
 fi
 
-here=$(cd "$(dirname "$wine_run")" && pwd)
-. "$here/lib.sh"
+. "$(dirname "$0")/checks.sh"
 ip link set lo up || exit 1
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY
 # The prefix is kept between runs (made once, slowly); the server is ours alone.
 export WINEPREFIX=$work/prefix
 trap 'stop_wineserver' EXIT
 start_wineserver
-
-fail=0
-check() {  # description, then a command that must succeed
-  local what=$1; shift
-  if "$@"; then echo "ok   $what"; else echo "FAIL $what"; fail=1; fi
-}
 echo_off() { sysctl -qw net.ipv4.icmp_echo_ignore_all="$1"; }
 
 tests() {  # name gtest-filter: the program passes all of them and ends cleanly

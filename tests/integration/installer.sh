@@ -10,41 +10,8 @@
 set -u
 devgateway=$1 wine_run=$2 dist=$(realpath "$3") build_msi=$(realpath "$4") work=$(realpath -m "$5")
 [ -x "$devgateway" ] || { echo "no devgateway at $devgateway: build the native-asan preset first" >&2; exit 1; }
-rm -rf "$work" && mkdir -p "$work"
-unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY
-export WINEPREFIX=$work/prefix
-. "$(dirname "$0")/../../scripts/lib.sh"
-gw=
-cleanup() {
-  [ -n "$gw" ] && kill -TERM "$gw" 2>/dev/null && wait "$gw" 2>/dev/null
-  stop_wineserver
-}
-trap cleanup EXIT
-
-fail=0
-check() {  # description, then a command that must succeed
-  local what=$1; shift
-  if "$@"; then echo "ok   $what"; else echo "FAIL $what"; fail=1; fi
-}
-not() { ! "$@"; }
-w() { "$wine_run" --timeout "${T:-60}" "$@" 2>/dev/null | tr -d '\r'; }
-query() { w reg query "$@"; }
-key_exists() { "$wine_run" --timeout 60 reg query "$1" >/dev/null 2>&1; }
-key_gone() { ! key_exists "$1"; }
-value_of() {  # key value: the data of a value ("(Default)": the default value), as `reg query` shows it
-  if [ "$2" = "(Default)" ]; then query "$1" /ve; else query "$1" /v "$2"; fi |
-    awk -v name="$2" 'index($0, "    " name "    ") == 1 && !/REG_SZ +\(value not set\)$/ {
-                        sub(/^ *.* +REG_[A-Z_]+ +/, ""); print; found = 1 }
-                      END { exit !found }'
-}
-value_is() { [ "$(value_of "$1" "$2")" = "$3" ]; }
-no_value() { ! value_of "$1" "$2" >/dev/null; }
-state() { w sc query Halvren | sed -n 's/.*STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p'; }
-eventually() {  # seconds, then a command that must succeed by then
-  local end=$(( $(date +%s) + $1 )); shift
-  until "$@"; do [ "$(date +%s)" -ge "$end" ] && return 1; sleep 0.5; done
-}
-running() { [ "$(state)" = RUNNING ]; }
+. "$(dirname "$0")/checks.sh"
+own_prefix "$work"
 msiexec() {  # msiexec's arguments; its exit code is the function's
   T=180 "$wine_run" --timeout 180 msiexec "$@" >/dev/null 2>&1
 }
@@ -124,7 +91,7 @@ check "Description" value_is "$svc" Description "Internal monitoring tool."
 check "the control object's LocalServer32" value_is "$clsid\\LocalServer32" '(Default)' '"C:\Program Files\Halvren\Halvren.exe"'
 check "AppID LocalService" value_is "$appid" LocalService Halvren
 check "GuiBridge.dll registered" value_is "$bridge\\InprocServer32" '(Default)' 'C:\Program Files\Halvren\GuiBridge.dll'
-check "the service is RUNNING" eventually 30 running
+check "the service is RUNNING" wait_state RUNNING 30
 authorised() { grep -Eq "^exchange [0-9]+: data.*status 200" "$work/gateway.out" && ! grep -q 'error:' "$work/gateway.out"; }
 check "... and authorised with the key, sending data" eventually 30 authorised
 check "... within 30 s of the install's start ($(( $(date +%s) - started )) s)" [ $(( $(date +%s) - started )) -le 30 ]
@@ -156,7 +123,7 @@ msiexec /i 'C:\halvren.msi' /qn
 check "msiexec /i exits 0" [ $? -eq 0 ]
 check "Host kept" value_is "$settings" Host "$host"
 check "Agent Key kept" value_is "$agent" 'Agent Key' "$key"
-check "the service runs again" eventually 30 running
+check "the service runs again" wait_state RUNNING 30
 
 echo "--- a newer package, with the proxy and the certificate switch only"
 msiexec /i 'C:\halvren-newer.msi' /qn PROXY=127.0.0.1:3128 IGNORECERTERRORS=1
@@ -172,7 +139,7 @@ newer_installed() {
 }
 check "... the newer one" newer_installed
 check "Host and Agent Key kept" [ "$(value_of "$settings" Host)|$(value_of "$agent" 'Agent Key')" = "$host|$key" ]
-check "the service is installed and runs" eventually 30 running
+check "the service is installed and runs" wait_state RUNNING 30
 check "the files are dist's" same_files
 
 echo "--- removal"
@@ -192,7 +159,7 @@ msiexec /i 'C:\halvren.msi' /qn 'INSTALLDIR=C:\Other Place\Halvren\'
 check "msiexec /i exits 0" [ $? -eq 0 ]
 check "the files are there" [ -f "$other/Halvren.exe" ]
 check "ImagePath quoted, of that folder" value_is "$svc" ImagePath '"C:\Other Place\Halvren\Halvren.exe"'
-check "the service runs (a Host is stored)" eventually 30 running
+check "the service runs (a Host is stored)" wait_state RUNNING 30
 msiexec /i 'C:\halvren.msi' /qn
 check "a reinstall without INSTALLDIR stays there" value_is 'HKLM\SOFTWARE\Halvren' '(Default)' 'C:\Other Place\Halvren\'
 check "... and puts nothing into Program Files" [ ! -e "$inst" ]

@@ -12,17 +12,8 @@
 set -u
 devgateway=$1 wine_run=$2 agent=$3 work=$4
 [ -x "$devgateway" ] || { echo "no devgateway at $devgateway: build the native-asan preset first" >&2; exit 1; }
-rm -rf "$work" && mkdir -p "$work"
-unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY
-export WINEPREFIX=$work/prefix
-. "$(dirname "$0")/../../scripts/lib.sh"
-trap stop_wineserver EXIT
-
-fail=0
-check() {  # description, then a command that must succeed
-  local what=$1; shift
-  if "$@"; then echo "ok   $what"; else echo "FAIL $what"; fail=1; fi
-}
+. "$(dirname "$0")/checks.sh"
+own_prefix "$work"
 
 # Making the prefix takes most of the test's time; one server serves all runs.
 start_wineserver
@@ -31,8 +22,6 @@ data=$WINEPREFIX/drive_c/ProgramData
 halvren=$data/Halvren
 logs=$halvren/logs
 [ -d "$data" ] || { echo "the prefix has no ProgramData folder" >&2; exit 1; }
-
-reg() { "$wine_run" --timeout 60 reg "$@" /f >/dev/null 2>&1; }
 
 run_agent() {  # name: one agent run of 8 seconds against a fresh devgateway
   local run=$work/$1 port

@@ -6,12 +6,8 @@
 set -u
 minizip=$(realpath "$1") work=$2
 rm -rf "$work" && mkdir -p "$work/in/sub"
+. "$(dirname "$0")/checks.sh"
 cd "$work" || exit 1
-fail=0
-check() {
-  local what=$1; shift
-  if "$@"; then echo "ok   $what"; else echo "FAIL $what"; fail=1; fi
-}
 head -c 300000 /dev/urandom >in/random.bin
 yes "a log line that repeats" | head -n 20000 >in/sub/agent.log
 : >in/empty.log

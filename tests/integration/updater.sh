@@ -8,29 +8,8 @@
 set -u
 wine_run=$1 dist=$(realpath "$2") com_dll=$(realpath "$3") plain_dll=$(realpath "$4") planted=$(realpath "$5")
 work=$(realpath -m "$6")
-rm -rf "$work" && mkdir -p "$work"
-export WINEPREFIX=$work/prefix
-. "$(dirname "$0")/../../scripts/lib.sh"
-trap stop_wineserver EXIT
-
-fail=0
-check() {  # description, then a command that must succeed
-  local what=$1; shift
-  if "$@"; then echo "ok   $what"; else echo "FAIL $what"; fail=1; fi
-}
-not() { ! "$@"; }
-w() { "$wine_run" --timeout "${T:-60}" "$@" 2>/dev/null | tr -d '\r'; }
-reg() { "$wine_run" --timeout 60 reg "$@" /f >/dev/null 2>&1; }
-key_exists() { "$wine_run" --timeout 60 reg query "$1" >/dev/null 2>&1; }
-value_is() {  # key value expected
-  w reg query "$1" /v "$2" | awk -v name="$2" 'index($0, name) && /REG_/' | grep -qF -- "$3"
-}
-state() { w sc query Halvren | sed -n 's/.*STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p'; }
-wait_state() {  # state seconds
-  local end=$(( $(date +%s) + $2 ))
-  while [ "$(date +%s)" -le "$end" ]; do [ "$(state)" = "$1" ] && return 0; sleep 0.5; done
-  return 1
-}
+. "$(dirname "$0")/checks.sh"
+own_prefix "$work"
 same() { cmp -s "$1" "$2"; }
 lines_in() { [ -f "$1" ] && grep -c . "$1" || echo 0; }
 has_attribute() {  # letter windows-path: attrib lists it

@@ -7,7 +7,6 @@
 set -u
 work=$1
 here=$(cd "$(dirname "$0")/../.." && pwd)
-rm -rf "$work" && mkdir -p "$work"
 # PATH without any folder that holds a wine loader or server.
 clean=
 IFS=: read -r -a dirs <<<"$PATH"
@@ -15,15 +14,8 @@ for d in "${dirs[@]}"; do
   [ -e "$d/wine" ] || [ -e "$d/wine64" ] || [ -e "$d/wineserver" ] || clean=${clean:+$clean:}$d
 done
 export PATH=$clean
-export WINEPREFIX=$work/prefix
-. "$here/scripts/lib.sh"
-trap stop_wineserver EXIT
-
-fail=0
-check() {  # description, then a command that must succeed
-  local what=$1; shift
-  if "$@"; then echo "ok   $what"; else echo "FAIL $what"; fail=1; fi
-}
+. "$here/tests/integration/checks.sh"
+own_prefix "$work"
 prefix_pids() {  # the Wine processes of this prefix: id and command line
   local p
   for p in /proc/[0-9]*; do

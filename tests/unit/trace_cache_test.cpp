@@ -16,11 +16,7 @@
 #else
 #include "agent/MainWorker.h"
 #include "corelib/MonResult2.h"
-#include "tests/unit/fakes/fake_cpu_probe.h"
-#include "tests/unit/fakes/fake_gateway.h"
-#include "tests/unit/fakes/fake_icmp_echo.h"
-#include "tests/unit/fakes/fake_memory_probe.h"
-#include "tests/unit/fakes/fake_probes.h"
+#include "tests/unit/fakes/worker_fakes.h"
 #endif
 
 namespace {
@@ -105,16 +101,9 @@ TEST(TraceLevelCache, WorkerPassOfAHundredTestsOpensTheKeyAFewTimes) {
   SetTrace(store, 0);
   std::unique_ptr<platform::ConfigKey> key;
   store.create_key("SOFTWARE\\Halvren\\Agent", key);
-  FakeExchange exchange;
-  FakeCompression zlib;
-  FakeSystem system;
-  FakeCpuProbe cpu;
-  FakeMemoryProbe memory;
-  FakeDiskProbe disk;
-  FakeProcessProbe process;
-  FakeIcmpEcho icmp;
-  WorkerSeams seams{
-      store, exchange, zlib, system, cpu, memory, disk, process, icmp, [] { return time_t{1700000000}; }};
+  WorkerFakes fakes;
+  WorkerSeams seams = fakes.SeamsOver(store);
+  seams.now = [] { return time_t{1700000000}; };
   CMainWorker worker(seams);
   std::string reply;
   for (int id = 1; id <= 100; ++id) reply += "CUA\t" + std::to_string(id) + "\t1\t-1\t-1\t-1\t-1\t-1\n";

@@ -56,17 +56,13 @@ class UpdaterTest : public ::testing::Test {
     limits.exitWaitMs = 5;
   }
 
+  // Every seam on the fake system; sleeps only add up.
+  updater::UpdaterSeams Seams(std::function<std::string(uint32_t)> errorText = [](uint32_t) { return std::string(); }) {
+    return {sys, sys, sys, sys, sys, sys, runtime, [this](uint32_t ms) { sleptMs += ms; }, std::move(errorText)};
+  }
+
   int Run(std::vector<std::string> arguments = {kUpdate, kInstall, "4.02.15"}) {
-    updater::UpdaterSeams seams{sys,
-                                sys,
-                                sys,
-                                sys,
-                                sys,
-                                sys,
-                                runtime,
-                                [this](uint32_t ms) { sleptMs += ms; },
-                                [](uint32_t) { return std::string(); }};
-    CUpdateProcedure procedure(seams, limits);
+    CUpdateProcedure procedure(Seams(), limits);
     return procedure.Run("\"Updater.exe\" ...", arguments);
   }
   std::vector<std::string> CommandLines() {
@@ -255,17 +251,8 @@ TEST_F(UpdaterTest, TooLongOrLinkedEntriesInsideTheCopyFailThemOnly) {
 }
 
 TEST_F(UpdaterTest, ProcessRunner) {
-  updater::UpdaterSeams seams{
-      sys,
-      sys,
-      sys,
-      sys,
-      sys,
-      sys,
-      runtime,
-      [](uint32_t) {},
-      [](uint32_t code) { return code == 2 ? std::string("Not found.") : std::string(); }};
-  CUpdateProcedure procedure(seams, limits);
+  CUpdateProcedure procedure(Seams([](uint32_t code) { return code == 2 ? std::string("Not found.") : std::string(); }),
+                             limits);
 
   runtime.onStart = [](const platform::ProcessSpec&) {
     FakeCustomRuntime::Run run;

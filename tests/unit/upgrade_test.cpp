@@ -8,23 +8,15 @@
 #include <mutex>
 #include <thread>
 
-#include "agent/MainWorker.h"
-#include "platform/config_values.h"
 #include "platform/memory_config_store.h"
-#include "tests/unit/fakes/fake_cpu_probe.h"
 #include "tests/unit/fakes/fake_custom_runtime.h"
-#include "tests/unit/fakes/fake_gateway.h"
-#include "tests/unit/fakes/fake_icmp_echo.h"
-#include "tests/unit/fakes/fake_memory_probe.h"
-#include "tests/unit/fakes/fake_probes.h"
 #include "tests/unit/fakes/fake_upgrade_host.h"
+#include "tests/unit/fakes/worker_fakes.h"
 
 using namespace std::chrono_literals;
 
 namespace {
 
-const char* const kSettingsKey = "SOFTWARE\\Halvren\\Settings";
-const char* const kAgentKey = "SOFTWARE\\Halvren\\Agent";
 const std::string kAgentFolder = "C:\\Program Files\\Halvren";
 
 class TestWorker : public CMainWorker {
@@ -33,24 +25,17 @@ class TestWorker : public CMainWorker {
   using CMainWorker::SetWorkState;
 };
 
-class UpgradeTest : public ::testing::Test {
+class UpgradeTest : public ::testing::Test, protected WorkerFakes {
  protected:
   UpgradeTest() {
-    std::unique_ptr<platform::ConfigKey> key;
-    store.create_key(kAgentKey, key);
-    store.create_key(kSettingsKey, key);
+    CreateAgentKeys(store);
     limits.unzip = 300ms;
   }
 
-  void PutSetting(const char* name, const std::string& value) {
-    std::unique_ptr<platform::ConfigKey> key;
-    ASSERT_EQ(store.open_key(kSettingsKey, platform::ConfigAccess::ReadWrite, key), 0);
-    auto bytes = platform::encode_string(value);
-    ASSERT_EQ(key->write(name, platform::kTypeString, bytes->data(), bytes->size()), 0);
-  }
+  void PutSetting(const char* name, const std::string& value) { PutString(store, kSettingsKey, name, value); }
 
   std::unique_ptr<TestWorker> Make() {
-    WorkerSeams seams{store, exchange, zlib, system, cpu, memory, disk, process, icmp};
+    WorkerSeams seams = SeamsOver(store);
     seams.upgrade = &host;
     seams.processes = &runtime;
     seams.upgradeLimits = limits;
@@ -91,14 +76,6 @@ class UpgradeTest : public ::testing::Test {
   }
 
   platform::MemoryConfigStore store;
-  FakeExchange exchange;
-  FakeCompression zlib;
-  FakeSystem system;
-  FakeCpuProbe cpu;
-  FakeMemoryProbe memory;
-  FakeDiskProbe disk;
-  FakeProcessProbe process;
-  FakeIcmpEcho icmp;
   FakeUpgradeHost host;
   FakeCustomRuntime runtime;
   UpgradeLimits limits;

@@ -5,27 +5,16 @@
 
 #include <chrono>
 
-#include "agent/MainWorker.h"
-#include "platform/config_values.h"
 #include "platform/memory_config_store.h"
-#include "tests/unit/fakes/fake_cpu_probe.h"
 #include "tests/unit/fakes/fake_custom_api.h"
-#include "tests/unit/fakes/fake_gateway.h"
-#include "tests/unit/fakes/fake_icmp_echo.h"
-#include "tests/unit/fakes/fake_memory_probe.h"
-#include "tests/unit/fakes/fake_probes.h"
+#include "tests/unit/fakes/worker_fakes.h"
 
 namespace {
 
-const char* const kAgentKey = "SOFTWARE\\Halvren\\Agent";
-const char* const kSettingsKey = "SOFTWARE\\Halvren\\Settings";
-
-class WorkerCustomTest : public ::testing::Test {
+class WorkerCustomTest : public ::testing::Test, protected WorkerFakes {
  protected:
   WorkerCustomTest() {
-    std::unique_ptr<platform::ConfigKey> key;
-    store.create_key(kAgentKey, key);
-    store.create_key(kSettingsKey, key);
+    CreateAgentKeys(store);
     Put(kAgentKey, "Agent Key", "KEY-1");
     Put(kAgentKey, "Agent Name", "agent-1");
     GatewayReply auth;
@@ -34,12 +23,7 @@ class WorkerCustomTest : public ::testing::Test {
     auth.sessionId = "SESSION-1";
     exchange.Queue(auth);
   }
-  void Put(const char* path, const char* name, const std::string& value) {
-    std::unique_ptr<platform::ConfigKey> key;
-    ASSERT_EQ(store.open_key(path, platform::ConfigAccess::ReadWrite, key), 0);
-    auto bytes = platform::encode_string(value);
-    ASSERT_EQ(key->write(name, platform::kTypeString, bytes->data(), bytes->size()), 0);
-  }
+  void Put(const char* path, const char* name, const std::string& value) { PutString(store, path, name, value); }
   std::string Get(const char* name) {
     std::unique_ptr<platform::ConfigKey> key;
     if (store.open_key(kAgentKey, platform::ConfigAccess::Read, key) != 0) return "";
@@ -50,7 +34,7 @@ class WorkerCustomTest : public ::testing::Test {
     return text ? *text : "";
   }
   std::unique_ptr<CMainWorker> Make() {
-    WorkerSeams seams{store, exchange, zlib, system, cpu, memory, disk, process, icmp};
+    WorkerSeams seams = SeamsOver(store);
     seams.initialListener = &status;
     seams.customHttp = &api.transport;
     return std::make_unique<CMainWorker>(seams);
@@ -68,14 +52,6 @@ class WorkerCustomTest : public ::testing::Test {
   }
 
   platform::MemoryConfigStore store;
-  FakeExchange exchange;
-  FakeCompression zlib;
-  FakeSystem system;
-  FakeCpuProbe cpu;
-  FakeMemoryProbe memory;
-  FakeDiskProbe disk;
-  FakeProcessProbe process;
-  FakeIcmpEcho icmp;
   StatusRecorder status;
   FakeCustomApi api;
 };

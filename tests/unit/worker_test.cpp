@@ -10,20 +10,12 @@
 
 #include "agent/TextFields.h"
 #include "corelib/MonResult2.h"
-#include "platform/config_values.h"
 #include "platform/memory_config_store.h"
 #include "tests/unit/fakes/fake_adapter_names.h"
-#include "tests/unit/fakes/fake_cpu_probe.h"
-#include "tests/unit/fakes/fake_gateway.h"
-#include "tests/unit/fakes/fake_icmp_echo.h"
-#include "tests/unit/fakes/fake_memory_probe.h"
-#include "tests/unit/fakes/fake_probes.h"
 #include "tests/unit/fakes/recording_owner.h"
+#include "tests/unit/fakes/worker_fakes.h"
 
 namespace {
-
-const char* const kAgentKey = "SOFTWARE\\Halvren\\Agent";
-const char* const kSettingsKey = "SOFTWARE\\Halvren\\Settings";
 
 // Exposes the work state, so a test can run one exchange without the main loop,
 // and a monitor.
@@ -36,25 +28,15 @@ class TestWorker : public CMainWorker {
   using CMainWorker::SetWorkState;
 };
 
-class WorkerTest : public ::testing::Test {
+class WorkerTest : public ::testing::Test, protected WorkerFakes {
  protected:
-  WorkerTest() {
-    std::unique_ptr<platform::ConfigKey> key;
-    store.create_key(kAgentKey, key);
-    store.create_key(kSettingsKey, key);
-  }
+  WorkerTest() { CreateAgentKeys(store); }
 
-  void Put(const char* path, const char* name, const std::string& value) {
-    std::unique_ptr<platform::ConfigKey> key;
-    ASSERT_EQ(store.open_key(path, platform::ConfigAccess::ReadWrite, key), 0);
-    auto bytes = platform::encode_string(value);
-    ASSERT_TRUE(bytes);
-    ASSERT_EQ(key->write(name, platform::kTypeString, bytes->data(), bytes->size()), 0);
-  }
+  void Put(const char* path, const char* name, const std::string& value) { PutString(store, path, name, value); }
 
   std::unique_ptr<TestWorker> Make() {
-    WorkerSeams seams{
-        store, exchange, zlib, system, cpu, memory, disk, process, icmp, [this] { return now.load(); }};
+    WorkerSeams seams = SeamsOver(store);
+    seams.now = [this] { return now.load(); };
     seams.exchangeLimit = exchangeLimit;
     seams.exchangeStopWait = exchangeStopWait;
     seams.adapters = &adapters;
@@ -75,14 +57,6 @@ class WorkerTest : public ::testing::Test {
   }
 
   platform::MemoryConfigStore store;
-  FakeExchange exchange;
-  FakeCompression zlib;
-  FakeSystem system;
-  FakeCpuProbe cpu;
-  FakeMemoryProbe memory;
-  FakeDiskProbe disk;
-  FakeProcessProbe process;
-  FakeIcmpEcho icmp;
   FakeAdapterNames adapters;
   StatusRecorder status;
   std::atomic<time_t> now{1700000000};
