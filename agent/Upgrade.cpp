@@ -2,8 +2,8 @@
 // unpack it with the zip tool beside the agent into a protected folder, and
 // hand over to the Updater, which stops this service and installs the files.
 #include <algorithm>
-#include <cstring>
 #include <system_error>
+#include <vector>
 
 #include "agent/AgentIdentity.h"
 #include "agent/LogFormat.h"
