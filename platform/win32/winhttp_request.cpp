@@ -18,6 +18,17 @@ std::string Line(const char* format, DWORD value) {
   return text;
 }
 
+// One piece of the request's body; a read cut by Abort reports the cancel.
+bool ReadData(win32::ExchangeHandles& handles, char* into, uint32_t size, uint32_t& got, uint32_t& error) {
+  DWORD n = 0;
+  if (!WinHttpReadData(handles.Get(win32::ExchangeHandles::Request), into, size, &n)) {
+    error = handles.Aborted() ? ERROR_WINHTTP_OPERATION_CANCELLED : GetLastError();
+    return false;
+  }
+  got = n;
+  return true;
+}
+
 class WinHttpSession : public platform::IHttpSession {
  public:
   WinHttpSession(HINTERNET session, bool secure) : secure_(secure) {
@@ -117,13 +128,7 @@ class WinHttpSession : public platform::IHttpSession {
     outcome.status = status;
     log(Line("HTTP status code is '%d'", status));
     readBody([this](char* into, uint32_t want, uint32_t& got, uint32_t& error) {
-      DWORD n = 0;
-      if (!WinHttpReadData(Request(), into, want, &n)) {
-        error = handles_.Aborted() ? ERROR_WINHTTP_OPERATION_CANCELLED : GetLastError();
-        return false;
-      }
-      got = n;
-      return true;
+      return ReadData(handles_, into, want, got, error);
     });
   }
 
@@ -250,13 +255,7 @@ class WinHttpPackageGet : public platform::IPackageGet {
   }
 
   bool Read(char* into, uint32_t size, uint32_t& got, uint32_t& error) override {
-    DWORD n = 0;
-    if (!WinHttpReadData(Request(), into, size, &n)) {
-      error = handles_.Aborted() ? ERROR_WINHTTP_OPERATION_CANCELLED : GetLastError();
-      return false;
-    }
-    got = n;
-    return true;
+    return ReadData(handles_, into, size, got, error);
   }
 
   void Abort() override { handles_.Abort(true); }
